@@ -1,0 +1,44 @@
+# Test helpers shared by every folder that adds test programs.
+#
+# Under the Windows cross build every test program runs under Wine (the toolchain's
+# CMAKE_CROSSCOMPILING_EMULATOR) in a Wine prefix that belongs to this build tree, never the
+# user's ~/.wine. One persistent wineserver is started by the "wine" fixture before the first
+# Wine test and shut down after the last, so each test program starts in well under a second.
+
+set(MTC_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(MTC_WINE_ENV
+    "WINEPREFIX=${MTC_WINEPREFIX}"
+    "WINEDEBUG=-all"
+    "WINEDLLOVERRIDES=winmm=n,b"
+)
+
+function(mtc_wine_fixture)
+    if(NOT WIN32)
+        return()
+    endif()
+    add_test(NAME wine_up COMMAND ${CMAKE_COMMAND} -E env ${MTC_WINE_ENV}
+             sh ${PROJECT_SOURCE_DIR}/cmake/wine-up.sh)
+    set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
+    add_test(NAME wine_down COMMAND ${CMAKE_COMMAND} -E env ${MTC_WINE_ENV} wineserver -k)
+    set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+endfunction()
+
+# mtc_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [NO_GTEST])
+# One test program, one ctest entry. Under Wine the program runs in the build's prefix with
+# the simulated MIDI port allowed to replace winmm (it only does so for programs that import it).
+function(mtc_add_test name)
+    cmake_parse_arguments(T "NO_GTEST" "TIMEOUT" "SOURCES;LIBS;ARGS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} mtc_strict)
+    if(NOT T_NO_GTEST)
+        target_link_libraries(${name} PRIVATE gtest_main)
+    endif()
+    add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 300)
+    endif()
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+    if(WIN32)
+        set_tests_properties(${name} PROPERTIES ENVIRONMENT "${MTC_WINE_ENV}" FIXTURES_REQUIRED wine)
+    endif()
+endfunction()

@@ -1,0 +1,70 @@
+// The transport engine: turns the player's clock reports into a continuous MTC stream on one
+// Sink, and stops the stream (by throwing) when reports stop, go stale or become implausible,
+// when the speed leaves 1x, or when the device goes away.
+//
+// Single-threaded: every member is called on the thread that runs the service loop. Times are
+// double seconds on the caller's monotonic clock; wall-clock time is Unix milliseconds and is
+// used only to judge the age of a report. step() allocates nothing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "core/sink.h"
+
+namespace velmarmtc {
+
+// One clock report of the player.
+struct Snapshot {
+    std::string trackId;         // empty when the host sent null
+    bool hasTrack = false;       // the host sent the track id as a string (even empty)
+    double position = 0;         // seconds within the track
+    bool playing = false;
+    double playbackRate = 1.0;
+    bool locate = false;         // the host asks for a full frame now
+    double sentAtUnixMs = 0;     // wall-clock send time, Unix milliseconds
+};
+
+class Engine {
+public:
+    // `sink` is not owned and must outlive the engine.
+    explicit Engine(Sink* sink);
+
+    // Stops whatever ran, validates the rate and offset, opens the output and arms the
+    // engine. Throws on an invalid rate or offset and passes the sink's failures through;
+    // in both cases the engine stays stopped.
+    void start(const std::string& outputId, double fps, double offset, double now);
+    // Disarms the engine and closes the output (always calls the sink's close).
+    void stop();
+    // Accepts one clock report; throws without changing anything when it is refused.
+    void transport(const Snapshot& report, double now, double nowUnixMs);
+    // Timer tick: watchdog, device check, full-frame completion and at most one quarter frame.
+    void step(double now);
+    // Sends a full frame for the extrapolated position and restarts the quarter-frame cycle.
+    void locate(double now);
+
+    // Seconds between two quarter frames at the current rate.
+    double quarterInterval() const;
+
+    // State. The service loop reads active, fullPending, nextQuarterAt, lastReportAt and
+    // nextHealthCheckAt to plan its next wake-up; nothing outside the engine writes any of it.
+    Sink* sink;
+    double fps = 25.0;
+    double offset = 0;
+    double anchorPosition = 0;
+    double anchorTime = 0;
+    double lastReportAt = 0;
+    double nextQuarterAt = 0;
+    double nextHealthCheckAt = 0;
+    bool active = false;
+    bool playing = false;
+    bool anchored = false;
+    bool hasTrack = false;
+    bool fullPending = false;
+    std::string trackId;
+    uint32_t piece = 0;
+    std::array<uint8_t, 8> quarterBytes{};
+};
+
+}  // namespace velmarmtc
