@@ -18,9 +18,9 @@ enum class Kind : int32_t { Null = 0, String = 1, Number = 2, Boolean = 3 };
 // One parsed scalar.
 struct Value {
     Kind kind = Kind::Null;
-    std::string text;    // String: decoded bytes
-    double number = 0.0; // Number
-    bool flag = false;   // Boolean
+    std::string text;     // String: decoded bytes
+    double number = 0.0;  // Number
+    bool flag = false;    // Boolean
 };
 
 // Members of one object, ordered by byte-wise key comparison.
@@ -33,6 +33,8 @@ struct Parser {
     size_t pos = 0;
 
     explicit Parser(const std::string& text) : input(text) {}
+    // A temporary would be gone before parse() reads it.
+    explicit Parser(const std::string&& text) = delete;
 
     Members parse();
     Value value();
