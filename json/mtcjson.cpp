@@ -1,7 +1,7 @@
 // The strict command-line reader and the string encoder.
 //
-// The host is trusted to send well-formed lines, so every deviation is treated as a protocol
-// fault rather than something to repair: one exception, one message, no partial result. The
+// The host's lines are machine-written, so every deviation is treated as a protocol fault
+// rather than something to repair: one exception, one message, no partial result. The
 // reader makes a single forward pass and never recurses, so a hostile line costs at most one
 // scan of its (bounded) bytes.
 #include "json/mtcjson.h"
@@ -61,21 +61,14 @@ bool magnitudeAtLeastOne(const char* p, const char* end) {
     if (p != end && *p == '-') {
         ++p;
     }
-    long lead = 0;  // exponent of the first significant digit, before the explicit exponent
-    bool found = false;
-    long intDigits = 0;
+    // The integer part is a lone 0 or starts with a non-zero digit.
+    const char* integer = p;
     while (p != end && isDigit(static_cast<unsigned char>(*p))) {
-        if (*p != '0' && !found) {
-            found = true;
-        }
-        if (found) {
-            ++intDigits;
-        }
         ++p;
     }
-    if (found) {
-        lead = intDigits - 1;
-    }
+    bool found = *integer != '0';
+    // Exponent of the first significant digit, before the explicit exponent is added.
+    long lead = found ? static_cast<long>(p - integer) - 1 : 0;
     if (p != end && *p == '.') {
         ++p;
         long place = 0;
