@@ -1,0 +1,1198 @@
+// The simulated MIDI port: a test-only winmm.dll whose MIDI outputs are configured by a
+// scenario, whose wire sends bytes at MIDI 1.0 speed, and which records every call.
+//
+// Threads: the WinMM and control exports run on whichever program thread calls them; one
+// driver thread of the DLL (started at the first call of any export) moves bytes off the
+// wires on time, marks long messages done, polls the control file and fires timed faults.
+// One SRW lock guards all state; no export waits while holding it, and only midiOutClose under
+// the "closeblock" fault blocks at all.
+#define _WINMM_
+#include <windows.h>
+#include <mmsystem.h>
+#include <mmddk.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace {
+
+using simport::FaultKind;
+using simport::Line;
+using simport::PortProps;
+
+constexpr std::int64_t kMicrosPerByte = 320;  // 10 bits at 31250 baud
+constexpr std::size_t kMaxLongMessage = 65536;
+constexpr std::size_t kRecordingCap = 64u << 20;
+constexpr std::uintptr_t kFirstHandle = 0x10000;  // above any device index
+constexpr std::int64_t kNever = INT64_MAX;
+
+// ---- clock ------------------------------------------------------------------------------
+
+// Microseconds of the performance counter. Under Wine the counter is shared by all processes,
+// so times recorded here compare directly with times taken by a test in another process.
+std::int64_t nowMicros() {
+    static const std::int64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<std::int64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    std::int64_t ticks = c.QuadPart;
+    return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
+}
+
+// ---- text helpers -------------------------------------------------------------------------
+
+std::string hex(std::uint64_t v) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    do {
+        s.insert(s.begin(), digits[v & 15]);
+        v >>= 4;
+    } while (v != 0);
+    return "0x" + s;
+}
+
+std::string hex8(std::uint32_t v) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s = "0x";
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        s += digits[(v >> shift) & 15];
+    }
+    return s;
+}
+
+std::string hexBytes(const std::vector<unsigned char>& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(bytes.size() * 2);
+    for (unsigned char b : bytes) {
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
+}
+
+std::string ptr(const void* p) {
+    return hex(reinterpret_cast<std::uintptr_t>(p));
+}
+
+// A Unix absolute path is opened through Wine's default Z: drive, which maps "/".
+std::wstring envPath(const wchar_t* name) {
+    wchar_t buffer[32768];
+    DWORD n = GetEnvironmentVariableW(name, buffer, 32768);
+    if (n == 0 || n >= 32768) {
+        return std::wstring();
+    }
+    std::wstring path(buffer, n);
+    if (path[0] == L'/') {
+        path = L"Z:" + path;
+    }
+    return path;
+}
+
+// ---- header flags -------------------------------------------------------------------------
+
+// The program polls dwFlags from its own thread while the driver thread changes it, so every
+// change is one interlocked compare-exchange: clear `off`, set `on`.
+void changeFlags(MIDIHDR* header, DWORD off, DWORD on) {
+    volatile LONG* flags = reinterpret_cast<volatile LONG*>(&header->dwFlags);
+    LONG old = InterlockedCompareExchange(flags, 0, 0);
+    while (true) {
+        LONG next = static_cast<LONG>((static_cast<DWORD>(old) & ~off) | on);
+        LONG seen = InterlockedCompareExchange(flags, next, old);
+        if (seen == old) {
+            return;
+        }
+        old = seen;
+    }
+}
+
+DWORD readFlags(MIDIHDR* header) {
+    return static_cast<DWORD>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&header->dwFlags), 0, 0));
+}
+
+// ---- state ----------------------------------------------------------------------------------
+
+struct Item {
+    std::uint32_t seq = 0;
+    std::vector<unsigned char> bytes;  // copied at submission
+    MIDIHDR* header = nullptr;         // null for a short message
+    std::uintptr_t handle = 0;
+    std::int64_t submitAt = 0;
+    bool stuck = false;
+};
+
+struct Port {
+    unsigned number = 0;  // declaration number
+    PortProps props;
+    bool present = true;
+    std::uint32_t detachCode = 0;
+    std::uintptr_t openHandle = 0;
+    std::int64_t openedAt = 0;
+    std::int64_t wireFree = 0;  // end of the last message that left the wire
+    std::deque<Item> queue;
+
+    // Wire times of the message at the head of the queue.
+    std::int64_t headStart() const { return std::max(queue.front().submitAt, wireFree); }
+    std::int64_t headEnd() const {
+        return headStart() + static_cast<std::int64_t>(queue.front().bytes.size()) * kMicrosPerByte;
+    }
+};
+
+struct Handle {
+    unsigned port = 0;
+    HANDLE event = nullptr;
+    bool pinned = false;  // reports `pinnedIndex` after a reorder with handles=stay
+    unsigned pinnedIndex = 0;
+    std::vector<MIDIHDR*> inflight;  // queued long messages, and ones a failed reset left
+};
+
+struct Fault {
+    Line line;
+    unsigned port = 0;            // declaration number
+    std::vector<unsigned> order;  // declaration numbers, for reorder
+    enum class State { Waiting, Active, Over } state = State::Waiting;
+    std::uint64_t calls = 0;
+    std::uint64_t remaining = 0;  // 0: no limit
+    std::int64_t appliedAt = 0;
+};
+
+struct State {
+    std::vector<std::unique_ptr<Port>> ports;  // by declaration number
+    std::vector<unsigned> order;               // the device list: declaration numbers
+    std::map<std::uintptr_t, Handle> handles;
+    std::vector<Fault> faults;
+    std::uint32_t nextSeq = 1;
+};
+
+SRWLOCK gLock = SRWLOCK_INIT;
+State gState;
+std::uintptr_t gNextHandle = kFirstHandle;  // never reset: stale handles stay invalid
+
+HANDLE gLog = INVALID_HANDLE_VALUE;
+std::string gRecording;
+bool gRecordingFull = false;
+std::string gLastError;
+
+HANDLE gWake = nullptr;  // auto-reset; wakes the driver thread early
+std::wstring gControlPath;
+HANDLE gControl = INVALID_HANDLE_VALUE;
+std::uint64_t gControlOffset = 0;
+std::string gControlPartial;
+unsigned gControlLine = 0;
+
+class Lock {
+  public:
+    Lock() { AcquireSRWLockExclusive(&gLock); }
+    ~Lock() { ReleaseSRWLockExclusive(&gLock); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+};
+
+// ---- recording (under the lock) -----------------------------------------------------------------
+
+// One line, one WriteFile: a reader in another process sees whole lines as they happen.
+void record(std::int64_t time, const std::string& body) {
+    std::string line = std::to_string(time) + " " + body + "\n";
+    if (gLog != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(gLog, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    if (gRecordingFull || gRecording.size() + line.size() > kRecordingCap) {
+        gRecordingFull = true;
+    } else {
+        gRecording += line;
+    }
+}
+
+// ---- ports and faults (under the lock) ----------------------------------------------------------
+
+void wake() {
+    if (gWake != nullptr) {
+        SetEvent(gWake);
+    }
+}
+
+int indexOf(unsigned number) {
+    auto it = std::find(gState.order.begin(), gState.order.end(), number);
+    return it == gState.order.end() ? -1 : static_cast<int>(it - gState.order.begin());
+}
+
+Port* portAtIndex(std::uint64_t index) {
+    return index < gState.order.size() ? gState.ports[gState.order[index]].get() : nullptr;
+}
+
+Handle* findHandle(HMIDIOUT h) {
+    auto it = gState.handles.find(reinterpret_cast<std::uintptr_t>(h));
+    return it == gState.handles.end() ? nullptr : &it->second;
+}
+
+// Takes one use of an active fault of `kind` on `port`; returns whether there was one.
+bool takeFault(FaultKind kind, unsigned port, std::uint32_t* code = nullptr,
+               std::uint32_t* blockMs = nullptr) {
+    for (Fault& f : gState.faults) {
+        if (f.state != Fault::State::Active || f.line.kind != kind ||
+            (simport::hasPort(kind) && f.port != port)) {
+            continue;
+        }
+        if (code != nullptr) {
+            *code = f.line.code;
+        }
+        if (blockMs != nullptr) {
+            *blockMs = f.line.blockMs;
+        }
+        if (f.remaining > 0 && --f.remaining == 0) {
+            f.state = Fault::State::Over;
+        }
+        return true;
+    }
+    return false;
+}
+
+void fire(Fault& f, std::int64_t now) {
+    record(now, "fired " + f.line.text);
+    if (!simport::isEffect(f.line.kind)) {
+        f.state = Fault::State::Active;
+        return;
+    }
+    f.state = Fault::State::Over;
+    switch (f.line.kind) {
+        case FaultKind::Detach: {
+            Port& p = *gState.ports[f.port];
+            if (!p.present) {
+                return;
+            }
+            p.present = false;
+            p.detachCode = f.line.code;
+            gState.order.erase(std::find(gState.order.begin(), gState.order.end(), p.number));
+            return;
+        }
+        case FaultKind::Reorder: {
+            std::vector<unsigned> a = f.order;
+            std::vector<unsigned> b = gState.order;
+            std::sort(a.begin(), a.end());
+            std::sort(b.begin(), b.end());
+            if (a != b) {
+                record(now, "error reorder skipped: the device list changed since it was applied");
+                return;
+            }
+            if (f.line.handlesStay) {
+                for (auto& entry : gState.handles) {
+                    Handle& h = entry.second;
+                    int index = indexOf(h.port);
+                    if (!h.pinned && index >= 0) {
+                        h.pinned = true;
+                        h.pinnedIndex = static_cast<unsigned>(index);
+                    }
+                }
+            }
+            gState.order = f.order;
+            return;
+        }
+        case FaultKind::Change: {
+            Port& p = *gState.ports[f.port];
+            std::string error;
+            PortProps props = p.props;
+            if (!simport::applySettings(f.line.settings, p.number, props, error)) {
+                record(now, "error change skipped: " + error);
+                return;
+            }
+            p.props = props;
+            return;
+        }
+        case FaultKind::Clear:
+            for (Fault& other : gState.faults) {
+                other.state = Fault::State::Over;
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+// The moment a time-triggered fault is due, or kNever while it waits for its port to open.
+std::int64_t dueAt(const Fault& f) {
+    if (f.state != Fault::State::Waiting || f.line.afterMs < 0) {
+        return kNever;
+    }
+    std::int64_t base = f.appliedAt;
+    if (simport::hasPort(f.line.kind)) {
+        const Port& p = *gState.ports[f.port];
+        if (p.openHandle == 0) {
+            return kNever;
+        }
+        base = std::max(base, p.openedAt);
+    }
+    return base + f.line.afterMs * 1000;
+}
+
+void fireDue(std::int64_t now) {
+    for (std::size_t i = 0; i < gState.faults.size(); ++i) {
+        if (dueAt(gState.faults[i]) <= now) {
+            fire(gState.faults[i], now);
+        }
+    }
+}
+
+// Counts a call of `function` for the faults triggered by it; runs before the call's own work.
+void countCall(const char* function, std::int64_t now) {
+    fireDue(now);
+    for (std::size_t i = 0; i < gState.faults.size(); ++i) {
+        Fault& f = gState.faults[i];
+        if (f.state == Fault::State::Waiting && f.line.onFunction == function &&
+            ++f.calls == f.line.onCount) {
+            fire(f, now);
+        }
+    }
+}
+
+bool addPorts(const Line& line, std::string& error) {
+    std::vector<std::unique_ptr<Port>> added;
+    for (unsigned k = 0; k < line.count; ++k) {
+        auto p = std::make_unique<Port>();
+        p->number = static_cast<unsigned>(gState.ports.size() + k);
+        p->props = simport::defaultProps(p->number);
+        if (!simport::applySettings(line.settings, p->number, p->props, error)) {
+            error = "port " + std::to_string(p->number) + ": " + error;
+            return false;
+        }
+        added.push_back(std::move(p));
+    }
+    for (auto& p : added) {
+        gState.order.push_back(p->number);
+        gState.ports.push_back(std::move(p));
+    }
+    return true;
+}
+
+// Applies one scenario line. Records nothing itself except what firing a fault records.
+bool applyLine(const std::string& text, std::int64_t now, std::string& error) {
+    Line line;
+    bool empty = false;
+    if (!simport::parseLine(text, line, empty, error)) {
+        return false;
+    }
+    if (empty) {
+        return true;
+    }
+    if (line.type == Line::Type::Port) {
+        return addPorts(line, error);
+    }
+    Fault f;
+    f.line = line;
+    f.appliedAt = now;
+    f.remaining = line.times;
+    if (simport::hasPort(line.kind)) {
+        if (line.portIndex >= gState.order.size()) {
+            error = "no port with index " + std::to_string(line.portIndex) + " (there are " +
+                    std::to_string(gState.order.size()) + ")";
+            return false;
+        }
+        f.port = gState.order[line.portIndex];
+    }
+    if (line.kind == FaultKind::Reorder) {
+        std::vector<unsigned> sorted = line.order;
+        std::sort(sorted.begin(), sorted.end());
+        bool permutation = sorted.size() == gState.order.size();
+        for (std::size_t i = 0; permutation && i < sorted.size(); ++i) {
+            permutation = sorted[i] == i;
+        }
+        if (!permutation) {
+            error = "\"order\" must list every device index from 0 to " +
+                    std::to_string(gState.order.size()) + " - 1 exactly once";
+            return false;
+        }
+        for (unsigned index : line.order) {
+            f.order.push_back(gState.order[index]);
+        }
+    }
+    gState.faults.push_back(f);
+    if (line.onFunction.empty() && line.afterMs < 0) {
+        fire(gState.faults.back(), now);
+    }
+    wake();
+    return true;
+}
+
+// Forgets everything and loads `text`; on error leaves zero ports and no faults.
+bool loadScenario(const std::string& text, const char* from, std::int64_t now, std::string& error) {
+    gState = State();
+    std::size_t pos = 0;
+    unsigned number = 0;
+    while (pos <= text.size()) {
+        std::size_t end = text.find('\n', pos);
+        std::string line =
+            text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        ++number;
+        if (!applyLine(line, now, error)) {
+            error = std::string(from) + " line " + std::to_string(number) + ": " + error;
+            gState = State();
+            record(now, "error " + error);
+            record(now, std::string("load ports=0 from=") + from);
+            return false;
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        pos = end + 1;
+    }
+    record(now, "load ports=" + std::to_string(gState.order.size()) + " from=" + from);
+    wake();
+    return true;
+}
+
+// ---- wire (under the lock) ---------------------------------------------------------------
+
+void completeHeader(Handle* h, MIDIHDR* header) {
+    changeFlags(header, MHDR_INQUEUE, MHDR_DONE);
+    if (h != nullptr) {
+        h->inflight.erase(std::remove(h->inflight.begin(), h->inflight.end(), header),
+                          h->inflight.end());
+    }
+}
+
+// Moves every message whose last byte has left by `now` off the port's wire.
+void advance(Port& p, std::int64_t now) {
+    while (!p.queue.empty() && !p.queue.front().stuck) {
+        std::int64_t start = p.headStart();
+        std::int64_t end = p.headEnd();
+        if (now < end) {
+            return;
+        }
+        Item item = std::move(p.queue.front());
+        p.queue.pop_front();
+        p.wireFree = end;
+        std::string port = "port=" + std::to_string(p.number) + " seq=" + std::to_string(item.seq);
+        record(now, "wire " + port + " start=" + std::to_string(start) +
+                        " end=" + std::to_string(end) + " bytes=" + hexBytes(item.bytes));
+        if (item.header != nullptr) {
+            auto it = gState.handles.find(item.handle);
+            Handle* h = it == gState.handles.end() ? nullptr : &it->second;
+            completeHeader(h, item.header);
+            record(nowMicros(), "done " + port + " header=" + ptr(item.header));
+            if (h != nullptr && h->event != nullptr) {
+                SetEvent(h->event);
+            }
+        }
+    }
+}
+
+std::int64_t nextDeadline() {
+    std::int64_t next = kNever;
+    for (const auto& p : gState.ports) {
+        if (!p->queue.empty() && !p->queue.front().stuck) {
+            next = std::min(next, p->headEnd());
+        }
+    }
+    for (const Fault& f : gState.faults) {
+        next = std::min(next, dueAt(f));
+    }
+    return next;
+}
+
+// ---- control file (driver thread, under the lock) -------------------------------------------
+
+void pollControl(std::int64_t now) {
+    if (gControlPath.empty()) {
+        return;
+    }
+    if (gControl == INVALID_HANDLE_VALUE) {
+        gControl = CreateFileW(gControlPath.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (gControl == INVALID_HANDLE_VALUE) {
+            return;  // not there yet
+        }
+    }
+    char buffer[65536];
+    while (true) {
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(gControlOffset);
+        DWORD got = 0;
+        if (!SetFilePointerEx(gControl, at, nullptr, FILE_BEGIN) ||
+            !ReadFile(gControl, buffer, sizeof buffer, &got, nullptr) || got == 0) {
+            return;
+        }
+        gControlOffset += got;
+        gControlPartial.append(buffer, got);
+        std::size_t newline;
+        while ((newline = gControlPartial.find('\n')) != std::string::npos) {
+            std::string line = gControlPartial.substr(0, newline);
+            gControlPartial.erase(0, newline + 1);
+            ++gControlLine;
+            std::string error;
+            Line parsed;
+            bool empty = false;
+            if (simport::parseLine(line, parsed, empty, error) && empty) {
+                continue;
+            }
+            record(now, "apply " + (error.empty() ? parsed.text : line));
+            if (!applyLine(line, now, error)) {
+                record(now, "error control line " + std::to_string(gControlLine) + ": " + error);
+            }
+        }
+    }
+}
+
+// ---- driver thread ---------------------------------------------------------------------------
+
+DWORD WINAPI driverThread(LPVOID) {
+    // Completion times are what the tests measure; run ahead of the program's threads.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    while (true) {
+        DWORD timeout;
+        {
+            Lock lock;
+            std::int64_t now = nowMicros();
+            pollControl(now);
+            fireDue(now);
+            for (auto& p : gState.ports) {
+                advance(*p, now);
+            }
+            std::int64_t next = nextDeadline();
+            std::int64_t waitMicros = next == kNever ? -1 : next - nowMicros();
+            if (!gControlPath.empty() && (waitMicros < 0 || waitMicros > 1000)) {
+                waitMicros = 1000;
+            }
+            timeout =
+                waitMicros < 0
+                    ? INFINITE
+                    : static_cast<DWORD>((std::max<std::int64_t>(waitMicros, 0) + 999) / 1000);
+        }
+        WaitForSingleObject(gWake, timeout);
+    }
+}
+
+std::string readFileText(const std::wstring& path, bool& ok) {
+    ok = false;
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    std::string text;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        text.append(buffer, got);
+    }
+    CloseHandle(f);
+    ok = true;
+    return text;
+}
+
+BOOL CALLBACK initOnce(PINIT_ONCE, PVOID, PVOID*) {
+    // The driver thread runs code of this DLL until the process ends: never unload it.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&initOnce), &self);
+    gWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::wstring scenario = envPath(L"MTC_SIMPORT_SCENARIO");
+    {
+        Lock lock;
+        gControlPath = envPath(L"MTC_SIMPORT_CONTROL");
+        std::int64_t now = nowMicros();
+        std::string error;
+        if (scenario.empty()) {
+            loadScenario(std::string(), "scenario", now, error);
+        } else {
+            bool ok = false;
+            std::string text = readFileText(scenario, ok);
+            if (!ok) {
+                gState = State();
+                record(now, "error cannot read the scenario file (MTC_SIMPORT_SCENARIO)");
+                record(now, "load ports=0 from=scenario");
+            } else {
+                loadScenario(text, "scenario", now, error);
+            }
+        }
+    }
+    HANDLE thread = CreateThread(nullptr, 0, driverThread, nullptr, 0, nullptr);
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    }
+    return TRUE;
+}
+
+INIT_ONCE gInit = INIT_ONCE_STATIC_INIT;
+
+// Every export calls this first; the first caller reads the scenario and starts the driver.
+void ensureStarted() {
+    InitOnceExecuteOnce(&gInit, initOnce, nullptr, nullptr);
+}
+
+// One WinMM call: takes the lock, stamps the time and counts the call for triggered faults.
+class Call {
+  public:
+    explicit Call(const char* name) : name_(name) {
+        ensureStarted();
+        AcquireSRWLockExclusive(&gLock);
+        now_ = nowMicros();
+        countCall(name, now_);
+    }
+    ~Call() { ReleaseSRWLockExclusive(&gLock); }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    std::int64_t now() const { return now_; }
+    MMRESULT done(const std::string& args, MMRESULT result, const std::string& outputs = "") {
+        record(now_, std::string(name_) + (args.empty() ? "" : " ") + args + " -> " +
+                         std::to_string(result) + (outputs.empty() ? "" : " ") + outputs);
+        return result;
+    }
+    // For the one call that blocks: lets other threads and the driver run meanwhile.
+    void sleepUnlocked(DWORD ms) {
+        ReleaseSRWLockExclusive(&gLock);
+        Sleep(ms);
+        AcquireSRWLockExclusive(&gLock);
+        now_ = nowMicros();
+    }
+
+  private:
+    const char* name_;
+    std::int64_t now_;
+};
+
+// Bytes a short message puts on the wire: those its status byte implies. Returns 0 for
+// running status (a data byte in the status position) and for the exclusive bytes F0 and F7,
+// which only long messages may carry.
+std::size_t shortLength(unsigned status) {
+    if (status < 0x80 || status == 0xF0 || status == 0xF7) {
+        return 0;
+    }
+    if (status < 0xF0) {
+        unsigned type = status & 0xF0;
+        return type == 0xC0 || type == 0xD0 ? 2 : 3;
+    }
+    if (status == 0xF1 || status == 0xF3) {
+        return 2;
+    }
+    if (status == 0xF2) {
+        return 3;
+    }
+    return 1;
+}
+
+std::string capsArgs(UINT_PTR id, UINT size) {
+    return (id >= kFirstHandle ? "handle=" + hex(id) : "dev=" + std::to_string(id)) +
+           " size=" + std::to_string(size);
+}
+
+// Resolves a device index or (from kFirstHandle up) a handle to a present port.
+MMRESULT resolvePort(UINT_PTR id, Port*& port) {
+    port = nullptr;
+    if (id >= kFirstHandle) {
+        Handle* h = findHandle(reinterpret_cast<HMIDIOUT>(id));
+        if (h == nullptr) {
+            return MMSYSERR_INVALHANDLE;
+        }
+        port = gState.ports[h->port].get();
+        return port->present ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+    }
+    port = portAtIndex(id);
+    return port == nullptr ? MMSYSERR_BADDEVICEID : MMSYSERR_NOERROR;
+}
+
+MMRESULT fillCaps(const char* name, UINT_PTR id, MIDIOUTCAPSW& caps, UINT size) {
+    Call call(name);
+    std::string args = capsArgs(id, size);
+    Port* port = nullptr;
+    MMRESULT r = resolvePort(id, port);
+    if (r != MMSYSERR_NOERROR) {
+        return call.done(args, r);
+    }
+    std::uint32_t code = 0;
+    if (takeFault(FaultKind::Caps, port->number, &code)) {
+        return call.done(args, code);
+    }
+    const PortProps& p = port->props;
+    caps = MIDIOUTCAPSW();
+    caps.wMid = p.mid;
+    caps.wPid = p.pid;
+    caps.vDriverVersion = p.version;
+    // A name of exactly 32 units fills the array without a terminating NUL, as drivers do.
+    std::copy(p.name.begin(), p.name.begin() + std::min<std::size_t>(p.name.size(), 32),
+              caps.szPname);
+    caps.wTechnology = p.tech;
+    caps.wVoices = p.voices;
+    caps.wNotes = p.notes;
+    caps.wChannelMask = p.chanmask;
+    caps.dwSupport = p.support;
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+}  // namespace
+
+// ---- WinMM exports
+// ------------------------------------------------------------------------------- Each runs on the
+// calling program thread, takes the DLL's lock briefly and never waits, except midiOutClose under
+// the "closeblock" fault.
+
+UINT WINAPI midiOutGetNumDevs(void) {
+    Call call("midiOutGetNumDevs");
+    UINT n = static_cast<UINT>(gState.order.size());
+    call.done("", n);
+    return n;
+}
+
+MMRESULT WINAPI midiOutGetDevCapsW(UINT_PTR uDeviceID, LPMIDIOUTCAPSW pmoc, UINT cbmoc) {
+    if (pmoc == nullptr) {
+        Call call("midiOutGetDevCapsW");
+        return call.done(capsArgs(uDeviceID, cbmoc), MMSYSERR_INVALPARAM);
+    }
+    MIDIOUTCAPSW caps;
+    MMRESULT r = fillCaps("midiOutGetDevCapsW", uDeviceID, caps, cbmoc);
+    if (r == MMSYSERR_NOERROR) {
+        std::memcpy(pmoc, &caps, std::min<std::size_t>(cbmoc, sizeof caps));
+    }
+    return r;
+}
+
+MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR uDeviceID, LPMIDIOUTCAPSA pmoc, UINT cbmoc) {
+    if (pmoc == nullptr) {
+        Call call("midiOutGetDevCapsA");
+        return call.done(capsArgs(uDeviceID, cbmoc), MMSYSERR_INVALPARAM);
+    }
+    MIDIOUTCAPSW wide;
+    MMRESULT r = fillCaps("midiOutGetDevCapsA", uDeviceID, wide, cbmoc);
+    if (r == MMSYSERR_NOERROR) {
+        MIDIOUTCAPSA caps = MIDIOUTCAPSA();
+        caps.wMid = wide.wMid;
+        caps.wPid = wide.wPid;
+        caps.vDriverVersion = wide.vDriverVersion;
+        int units = 0;
+        while (units < MAXPNAMELEN && wide.szPname[units] != 0) {
+            ++units;
+        }
+        if (units > 0) {
+            WideCharToMultiByte(CP_ACP, 0, wide.szPname, units, caps.szPname, MAXPNAMELEN - 1,
+                                nullptr, nullptr);
+        }
+        caps.wTechnology = wide.wTechnology;
+        caps.wVoices = wide.wVoices;
+        caps.wNotes = wide.wNotes;
+        caps.wChannelMask = wide.wChannelMask;
+        caps.dwSupport = wide.dwSupport;
+        std::memcpy(pmoc, &caps, std::min<std::size_t>(cbmoc, sizeof caps));
+    }
+    return r;
+}
+
+MMRESULT WINAPI midiOutMessage(HMIDIOUT hmo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
+    Call call("midiOutMessage");
+    UINT_PTR id = reinterpret_cast<UINT_PTR>(hmo);
+    std::string args = (id >= kFirstHandle ? "handle=" + hex(id) : "dev=" + std::to_string(id)) +
+                       " msg=" + hex(uMsg) + " dw1=" + hex(dw1) + " dw2=" + hex(dw2);
+    Port* port = nullptr;
+    MMRESULT r = resolvePort(id, port);
+    if (r != MMSYSERR_NOERROR) {
+        return call.done(args, r);
+    }
+    const PortProps& p = port->props;
+    std::size_t pathBytes = (p.path.size() + (p.nul ? 1 : 0)) * sizeof(wchar_t);
+    if (uMsg == DRV_QUERYDEVICEINTERFACESIZE) {
+        if (!p.hasPath) {
+            return call.done(args, MMSYSERR_NOTSUPPORTED);
+        }
+        if (dw1 == 0) {
+            return call.done(args, MMSYSERR_INVALPARAM);
+        }
+        ULONG size = p.sizeSet ? p.size : static_cast<ULONG>(pathBytes);
+        *reinterpret_cast<ULONG*>(dw1) = size;
+        return call.done(args, MMSYSERR_NOERROR, "size=" + std::to_string(size));
+    }
+    if (uMsg == DRV_QUERYDEVICEINTERFACE) {
+        if (!p.hasPath) {
+            return call.done(args, MMSYSERR_NOTSUPPORTED);
+        }
+        if (p.pathResult != 0) {
+            return call.done(args, p.pathResult);
+        }
+        if (dw1 == 0) {
+            return call.done(args, MMSYSERR_INVALPARAM);
+        }
+        // Copies what fits; a short buffer gets a truncated path without NUL.
+        std::wstring data = p.path;
+        if (p.nul) {
+            data += L'\0';
+        }
+        std::memcpy(reinterpret_cast<void*>(dw1), data.data(),
+                    std::min<std::size_t>(dw2, pathBytes));
+        return call.done(args, MMSYSERR_NOERROR);
+    }
+    return call.done(args, MMSYSERR_NOTSUPPORTED);
+}
+
+MMRESULT WINAPI midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback,
+                            DWORD_PTR dwInstance, DWORD fdwOpen) {
+    Call call("midiOutOpen");
+    std::string args = "dev=" + std::to_string(uDeviceID) + " callback=" + hex(dwCallback) +
+                       " instance=" + hex(dwInstance) + " flags=" + hex(fdwOpen);
+    if (phmo == nullptr) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    *phmo = nullptr;
+    DWORD type = fdwOpen & CALLBACK_TYPEMASK;
+    if (type != CALLBACK_NULL && type != CALLBACK_EVENT) {
+        return call.done(args, MMSYSERR_INVALFLAG);  // only what the product uses is simulated
+    }
+    if (type == CALLBACK_EVENT && dwCallback == 0) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    Port* port = portAtIndex(uDeviceID);
+    if (port == nullptr) {
+        return call.done(args, MMSYSERR_BADDEVICEID);
+    }
+    std::uint32_t code = 0;
+    if (takeFault(FaultKind::Open, port->number, &code)) {
+        return call.done(args, code);
+    }
+    if (port->openHandle != 0) {
+        return call.done(args, MMSYSERR_ALLOCATED);
+    }
+    std::uintptr_t value = gNextHandle;
+    gNextHandle += 4;
+    Handle h;
+    h.port = port->number;
+    h.event = type == CALLBACK_EVENT ? reinterpret_cast<HANDLE>(dwCallback) : nullptr;
+    gState.handles[value] = h;
+    port->openHandle = value;
+    port->openedAt = call.now();
+    *phmo = reinterpret_cast<HMIDIOUT>(value);
+    if (h.event != nullptr) {
+        SetEvent(h.event);  // MOM_OPEN
+    }
+    wake();  // time-triggered faults count from the open
+    return call.done(args, MMSYSERR_NOERROR,
+                     "handle=" + hex(value) + " port=" + std::to_string(port->number));
+}
+
+MMRESULT WINAPI midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
+    Call call("midiOutShortMsg");
+    std::string args = "handle=" + ptr(hmo) + " msg=" + hex8(dwMsg);
+    std::size_t length = shortLength(dwMsg & 0xFF);
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes.push_back(static_cast<unsigned char>(dwMsg >> (8 * i)));
+    }
+    if (length > 0) {
+        args += " bytes=" + hexBytes(bytes);
+    }
+    Handle* h = findHandle(hmo);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    if (length == 0) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    std::uint32_t code = 0;
+    if (takeFault(FaultKind::Short, h->port, &code)) {
+        return call.done(args, code);
+    }
+    Item item;
+    item.seq = gState.nextSeq++;
+    item.bytes = bytes;
+    item.handle = reinterpret_cast<std::uintptr_t>(hmo);
+    item.submitAt = call.now();
+    Port& port = *gState.ports[h->port];
+    port.queue.push_back(item);
+    wake();
+    return call.done(args, MMSYSERR_NOERROR, "seq=" + std::to_string(item.seq));
+}
+
+MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+    Call call("midiOutPrepareHeader");
+    std::string args =
+        "handle=" + ptr(hmo) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
+    Handle* h = findHandle(hmo);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    if (pmh == nullptr || cbmh < sizeof(MIDIHDR) || pmh->lpData == nullptr) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    std::uint32_t code = 0;
+    if (takeFault(FaultKind::Prepare, h->port, &code)) {
+        return call.done(args, code);
+    }
+    changeFlags(pmh, 0, MHDR_PREPARED);
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+MMRESULT WINAPI midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+    Call call("midiOutLongMsg");
+    std::string args =
+        "handle=" + ptr(hmo) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
+    Handle* h = findHandle(hmo);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    if ((readFlags(pmh) & MHDR_PREPARED) == 0) {
+        return call.done(args, MIDIERR_UNPREPARED);
+    }
+    if (std::find(h->inflight.begin(), h->inflight.end(), pmh) != h->inflight.end()) {
+        return call.done(args, MIDIERR_STILLPLAYING);
+    }
+    if (pmh->lpData == nullptr || pmh->dwBufferLength == 0 ||
+        pmh->dwBufferLength > kMaxLongMessage) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    Item item;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(pmh->lpData);
+    item.bytes.assign(data, data + pmh->dwBufferLength);
+    args += " bytes=" + hexBytes(item.bytes);
+    std::uint32_t code = 0;
+    if (takeFault(FaultKind::Long, h->port, &code)) {
+        return call.done(args, code);
+    }
+    item.seq = gState.nextSeq++;
+    item.header = pmh;
+    item.handle = reinterpret_cast<std::uintptr_t>(hmo);
+    item.submitAt = call.now();
+    item.stuck = takeFault(FaultKind::Stuck, h->port);
+    changeFlags(pmh, MHDR_DONE, MHDR_INQUEUE);
+    h->inflight.push_back(pmh);
+    gState.ports[h->port]->queue.push_back(item);
+    wake();
+    return call.done(args, MMSYSERR_NOERROR, "seq=" + std::to_string(item.seq));
+}
+
+MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+    Call call("midiOutUnprepareHeader");
+    std::string args =
+        "handle=" + ptr(hmo) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
+    Handle* h = findHandle(hmo);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    // A message whose last byte has left but which the driver thread has not reached yet is
+    // finished first, so the answer depends on wire time only, not on thread scheduling.
+    advance(*gState.ports[h->port], call.now());
+    if (std::find(h->inflight.begin(), h->inflight.end(), pmh) != h->inflight.end()) {
+        return call.done(args, MIDIERR_STILLPLAYING);
+    }
+    std::uint32_t code = 0;
+    if (takeFault(FaultKind::Unprepare, h->port, &code)) {
+        return call.done(args, code);
+    }
+    changeFlags(pmh, MHDR_PREPARED, 0);
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+MMRESULT WINAPI midiOutReset(HMIDIOUT hmo) {
+    Call call("midiOutReset");
+    std::string args = "handle=" + ptr(hmo);
+    Handle* h = findHandle(hmo);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    std::uint32_t code = 0;
+    if (takeFault(FaultKind::Reset, h->port, &code)) {
+        return call.done(args, code);
+    }
+    bool noDone = takeFault(FaultKind::ResetNoDone, h->port);
+    Port& port = *gState.ports[h->port];
+    std::int64_t now = call.now();
+    advance(port, now);  // what has fully left is completed normally
+    bool first = true;
+    while (!port.queue.empty()) {
+        std::string drop = "drop port=" + std::to_string(port.number) +
+                           " seq=" + std::to_string(port.queue.front().seq);
+        std::int64_t start = port.headStart();
+        std::int64_t sent = 0;
+        if (first && !port.queue.front().stuck && start < now) {
+            // A UART never stops inside a byte: the byte being sent finishes.
+            sent =
+                std::min<std::int64_t>((now - start + kMicrosPerByte - 1) / kMicrosPerByte,
+                                       static_cast<std::int64_t>(port.queue.front().bytes.size()));
+            port.wireFree = start + sent * kMicrosPerByte;
+            drop += " start=" + std::to_string(start);
+        } else {
+            drop += " start=-";
+        }
+        Item item = std::move(port.queue.front());
+        port.queue.pop_front();
+        first = false;
+        record(now, drop + " sent=" + std::to_string(sent) + " bytes=" + hexBytes(item.bytes));
+    }
+    bool signal = false;
+    if (!noDone) {
+        std::vector<MIDIHDR*> headers = h->inflight;
+        for (MIDIHDR* header : headers) {
+            completeHeader(h, header);
+            record(now, "done port=" + std::to_string(port.number) + " header=" + ptr(header) +
+                            " reset=1");
+            signal = true;
+        }
+    }
+    if (signal && h->event != nullptr) {
+        SetEvent(h->event);
+    }
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+MMRESULT WINAPI midiOutClose(HMIDIOUT hmo) {
+    Call call("midiOutClose");
+    std::string args = "handle=" + ptr(hmo);
+    Handle* h = findHandle(hmo);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    std::uint32_t blockMs = 0;
+    if (takeFault(FaultKind::CloseBlock, h->port, nullptr, &blockMs)) {
+        call.sleepUnlocked(blockMs);
+        h = findHandle(hmo);  // a load may have forgotten it meanwhile
+        if (h == nullptr) {
+            return call.done(args, MMSYSERR_INVALHANDLE);
+        }
+    }
+    advance(*gState.ports[h->port], call.now());
+    if (!h->inflight.empty()) {
+        return call.done(args, MIDIERR_STILLPLAYING);
+    }
+    std::uint32_t code = 0;
+    if (takeFault(FaultKind::Close, h->port, &code)) {
+        return call.done(args, code);
+    }
+    HANDLE event = h->event;
+    gState.ports[h->port]->openHandle = 0;
+    gState.handles.erase(reinterpret_cast<std::uintptr_t>(hmo));
+    if (event != nullptr) {
+        SetEvent(event);  // MOM_CLOSE
+    }
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+MMRESULT WINAPI midiOutGetID(HMIDIOUT hmo, LPUINT puDeviceID) {
+    Call call("midiOutGetID");
+    std::string args = "handle=" + ptr(hmo);
+    Handle* h = findHandle(hmo);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    if (puDeviceID == nullptr) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    const Port& port = *gState.ports[h->port];
+    if (!port.present) {
+        return call.done(args, port.detachCode);
+    }
+    UINT index = h->pinned ? h->pinnedIndex : static_cast<UINT>(indexOf(port.number));
+    *puDeviceID = index;
+    return call.done(args, MMSYSERR_NOERROR, "index=" + std::to_string(index));
+}
+
+MMRESULT WINAPI timeBeginPeriod(UINT uPeriod) {
+    Call call("timeBeginPeriod");
+    return call.done("period=" + std::to_string(uPeriod), TIMERR_NOERROR);
+}
+
+MMRESULT WINAPI timeEndPeriod(UINT uPeriod) {
+    Call call("timeEndPeriod");
+    return call.done("period=" + std::to_string(uPeriod), TIMERR_NOERROR);
+}
+
+// Not recorded: programs may call it in tight loops.
+DWORD WINAPI timeGetTime(void) {
+    return static_cast<DWORD>(nowMicros() / 1000);
+}
+
+// ---- control exports ----------------------------------------------------------------------------
+// Called by test programs on any thread; each takes the lock briefly and never waits.
+
+extern "C" {
+
+int simportIsActive(void) {
+    ensureStarted();
+    return 1;
+}
+
+int simportLoad(const char* scenarioText) {
+    ensureStarted();
+    Lock lock;
+    gLastError.clear();
+    gRecording.clear();
+    gRecordingFull = false;
+    std::string error;
+    if (!loadScenario(scenarioText == nullptr ? "" : scenarioText, "simportLoad", nowMicros(),
+                      error)) {
+        gLastError = error;
+        return -1;
+    }
+    return 0;
+}
+
+int simportApply(const char* line) {
+    ensureStarted();
+    Lock lock;
+    gLastError.clear();
+    std::string text = line == nullptr ? "" : line;
+    std::int64_t now = nowMicros();
+    record(now, "apply " + text);
+    std::string error;
+    if (!applyLine(text, now, error)) {
+        gLastError = error;
+        record(now, "error " + error);
+        return -1;
+    }
+    return 0;
+}
+
+const char* simportLastError(void) {
+    ensureStarted();
+    Lock lock;
+    return gLastError.c_str();
+}
+
+int simportRecording(char* buffer, int size) {
+    ensureStarted();
+    Lock lock;
+    if (gRecordingFull) {
+        return -1;
+    }
+    if (buffer != nullptr && size > 0) {
+        std::size_t n =
+            std::min<std::size_t>(gRecording.size(), static_cast<std::size_t>(size) - 1);
+        std::memcpy(buffer, gRecording.data(), n);
+        buffer[n] = '\0';
+    }
+    return static_cast<int>(gRecording.size());
+}
+
+long long simportNowMicros(void) {
+    return nowMicros();
+}
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(instance);
+        std::wstring path = envPath(L"MTC_SIMPORT_LOG");
+        if (!path.empty()) {
+            gLog = CreateFileW(path.c_str(), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+        Lock lock;
+        record(nowMicros(), "simport pid=" + std::to_string(GetCurrentProcessId()));
+    }
+    return TRUE;
+}
+
+}  // extern "C"
