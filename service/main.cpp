@@ -1,0 +1,69 @@
+// Entry of mtc-service: picks the mode from the command line.
+//
+//   (no argument)  service mode: the host protocol on standard input and output
+//   --version      the version line, exit 0
+//   --self-test    the self test's verdict line, exit 0 (passed) or 1 (failed)
+//   anything else  nothing written, exit 2
+//
+// Nothing is ever written to standard error; standard output is the protocol.
+
+#include <cwchar>
+#include <exception>
+
+#include "service/selftest_mode.h"
+#include "service/stdio.h"
+
+#ifdef MTC_HAVE_SERVICE_LOOP
+#include "service/loop.h"
+#endif
+
+namespace {
+
+// Protocol version 1 of the host protocol; "x64" names the build's processor architecture.
+const char kVersionLine[] =
+    "{\"name\":\"Velmarcast native Windows MTC\",\"protocolVersion\":1,\"architecture\":\"x64\"}";
+
+// Main thread. Writes the version line; exit 2 when standard output cannot take it, so a host
+// that asked for the version never reads success without a line.
+int versionMode() {
+    try {
+        mtcservice::writeJson(kVersionLine);
+        return 0;
+    } catch (const std::exception&) {
+        return 2;
+    }
+}
+
+int serviceMode() {
+#ifdef MTC_HAVE_SERVICE_LOOP
+    using namespace mtcservice;  // wherever the loop declares runService, this finds it
+    return runService();
+#else
+    // This build has no service loop: refuse like a bad command line rather than pretend.
+    return 2;
+#endif
+}
+
+}  // namespace
+
+// The arguments are taken as UTF-16, exactly as the host passed them. The narrow argv would be
+// converted through the ANSI code page first, whose best-fit mapping can turn look-alike
+// characters (a full-width hyphen, say) into an accepted switch.
+int wmain(int argc, wchar_t** argv) {
+    try {
+        if (argc == 1) {
+            return serviceMode();
+        }
+        if (argc == 2 && std::wcscmp(argv[1], L"--version") == 0) {
+            return versionMode();
+        }
+        if (argc == 2 && std::wcscmp(argv[1], L"--self-test") == 0) {
+            return mtcservice::selfTestMode();
+        }
+        return 2;
+    } catch (...) {
+        // No exception may reach the runtime, whose last-chance handler would write to
+        // standard error.
+        return 2;
+    }
+}
