@@ -1,0 +1,183 @@
+// The transport engine. Every member runs on the service's main thread (or the self test's
+// thread); nothing here blocks. start and transport may allocate (the sink's open, the stored
+// track id); step and locate allocate nothing, so the quarter-frame path stays allocation-free.
+#include "core/engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "core/stamp.h"
+
+namespace velmarmtc {
+
+namespace {
+
+constexpr double kNever = std::numeric_limits<double>::infinity();
+
+// Reports older than this many milliseconds (by the host's send stamp) are refused.
+constexpr double kMaxReportAgeMs = 250.0;
+// Reports stamped further ahead of our wall clock than this are refused (clock skew allowance).
+constexpr double kMaxReportLeadMs = 1000.0;
+// Seven days: the longest position a player report may carry.
+constexpr double kMaxPosition = 604800.0;
+constexpr double kMaxPlaybackRate = 16.0;
+constexpr size_t kMaxTrackIdBytes = 2048;
+// Playing at a rate this far from 1 (or further) is refused: MTC has no notion of speed.
+constexpr double kSpeedTolerance = 0.001;
+
+// A prediction error up to this many seconds is absorbed by re-anchoring, without a full frame.
+constexpr double kLocateTolerance = 0.06;
+// A report that follows the previous one after more than this always gets a full frame.
+constexpr double kReportGapForLocate = 0.15;
+// No accepted report for longer than this stops the output.
+constexpr double kWatchdog = 0.35;
+constexpr double kHealthCheckInterval = 0.05;
+// Timer wake-ups a nanosecond early still count as on time.
+constexpr double kDueTolerance = 1e-9;
+
+[[noreturn]] void fail(const char* message) {
+    throw std::runtime_error(message);
+}
+
+}  // namespace
+
+Engine::Engine(Sink* output) : sink(output) {}
+
+double Engine::quarterInterval() const {
+    // At 29.97 the frame clock is 30000/1001 Hz, so a quarter frame lasts 1001/120000 s.
+    return fps == 29.97 ? 1001.0 / 120000.0 : 1.0 / (fps * 4.0);
+}
+
+void Engine::stop() {
+    active = false;
+    playing = false;
+    anchored = false;
+    hasTrack = false;
+    fullPending = false;
+    trackId.clear();
+    piece = 0;
+    nextQuarterAt = kNever;
+    sink->close();
+}
+
+void Engine::start(const std::string& outputId, double newFps, double newOffset, double now) {
+    stop();
+    const bool knownRate = newFps == 30 || newFps == 29.97 || newFps == 24 || newFps == 25;
+    // -0 is not below 0, so it passes as it should.
+    const bool validOffset = std::isfinite(newOffset) && !(newOffset < 0) && newOffset < 86400;
+    if (!knownRate || !validOffset) {
+        fail("无效的时间码帧率或起始时间。");
+    }
+    sink->open(outputId);
+    fps = newFps;
+    offset = newOffset;
+    lastReportAt = now;
+    nextHealthCheckAt = now + kHealthCheckInterval;
+    active = true;
+}
+
+void Engine::transport(const Snapshot& report, double now, double nowUnixMs) {
+    if (!active) {
+        fail("MTC 输出未启用。");
+    }
+    const double age = nowUnixMs - report.sentAtUnixMs;
+    if (!std::isfinite(report.sentAtUnixMs) || age > kMaxReportAgeMs || age < -kMaxReportLeadMs) {
+        fail("播放器时钟消息已过期，MTC 输出已关闭。请重新启用。");
+    }
+    const bool badPosition =
+        !std::isfinite(report.position) || report.position < 0 || report.position > kMaxPosition;
+    const bool badRate = !std::isfinite(report.playbackRate) || !(report.playbackRate > 0) ||
+                         report.playbackRate > kMaxPlaybackRate;
+    const bool badTrack =
+        report.trackId.size() > kMaxTrackIdBytes || (report.hasTrack && report.trackId.empty());
+    if (badPosition || badRate || badTrack) {
+        fail("播放器时间码位置无效，MTC 输出已关闭。");
+    }
+    if (report.playing && std::fabs(report.playbackRate - 1) >= kSpeedTolerance) {
+        fail("时间码输出暂支持 1× 正向播放；速度改变后已关闭输出。");
+    }
+
+    // A playing report without a track counts as paused: there is nothing to run the clock on.
+    const bool running = report.playing && report.hasTrack;
+    bool needLocate = !anchored || report.locate || report.trackId != trackId ||
+                      report.hasTrack != hasTrack || running != playing ||
+                      now - anchorTime > kReportGapForLocate;
+    if (!needLocate) {
+        const double predicted = anchorPosition + (playing ? now - anchorTime : 0.0);
+        needLocate = std::fabs(report.position - predicted) > kLocateTolerance;
+    }
+
+    trackId = report.trackId;
+    hasTrack = report.hasTrack;
+    anchorPosition = report.position;
+    anchorTime = now;
+    lastReportAt = now;
+    playing = running;
+    anchored = true;
+
+    if (needLocate) {
+        locate(now);
+    }
+}
+
+void Engine::locate(double now) {
+    piece = 0;
+    nextQuarterAt = kNever;
+    sink->clearPending();
+    const double elapsed = playing ? std::max(now - anchorTime, 0.0) : 0.0;
+    const double position = offset + (anchorPosition + elapsed);
+    const std::array<uint8_t, 10> message = stamp(position, fps).fullFrame();
+    sink->full(message);
+    fullPending = true;
+}
+
+void Engine::step(double now) {
+    if (!active) {
+        return;
+    }
+    if (now - lastReportAt > kWatchdog) {
+        fail("播放器时钟更新中断，MTC 输出已关闭。请检查播放后重新启用。");
+    }
+    if (now >= nextHealthCheckAt) {
+        nextHealthCheckAt = now + kHealthCheckInterval;
+        if (!sink->connected()) {
+            fail("MTC 输出设备已断开，时间码输出已关闭。");
+        }
+    }
+    // ready() also starts sending a held full frame once the one in flight has completed.
+    if (!sink->ready()) {
+        return;
+    }
+    const double interval = quarterInterval();
+    if (fullPending) {
+        // The receiver has its position: quarter frames resume one interval from here.
+        fullPending = false;
+        if (playing) {
+            nextQuarterAt = now + interval;
+        }
+        return;
+    }
+    if (!playing || nextQuarterAt > now + kDueTolerance) {
+        return;
+    }
+    if (now > nextQuarterAt + interval) {
+        // More than one interval behind: a burst of stale quarter frames would only confuse the
+        // receiver, so tell it the position afresh.
+        locate(now);
+        return;
+    }
+    if (piece == 0) {
+        // Each 8-piece cycle carries the position one interval before its piece 0 goes out.
+        const double position =
+            ((std::max(now - anchorTime, 0.0) + anchorPosition) + offset) - interval;
+        quarterBytes = stamp(position, fps).quarters();
+    }
+    sink->quarter(quarterBytes[piece]);
+    piece = (piece + 1) % 8;
+    // Advance from the due time, not from now, so a slightly late tick keeps the phase.
+    nextQuarterAt += interval;
+}
+
+}  // namespace velmarmtc
