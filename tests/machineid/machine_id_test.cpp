@@ -52,7 +52,7 @@ std::string readAll(HANDLE pipe) {
     return text;
 }
 
-struct Run {
+struct ChildRun {
     DWORD exitCode = 0xFFFFFFFF;
     std::string out;
     std::string err;
@@ -61,7 +61,7 @@ struct Run {
 enum class Stdout { Pipe, PipeWithoutReader, None };
 
 // Runs machine-id.exe from this program's folder with `arguments` appended to its command line.
-Run runMachineId(const std::wstring& arguments, Stdout stdoutKind = Stdout::Pipe) {
+ChildRun runMachineId(const std::wstring& arguments, Stdout stdoutKind = Stdout::Pipe) {
     wchar_t self[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     EXPECT_TRUE(length > 0 && length < MAX_PATH);
@@ -90,7 +90,7 @@ Run runMachineId(const std::wstring& arguments, Stdout stdoutKind = Stdout::Pipe
                                         nullptr, nullptr, &startup, &process);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
-    Run run;
+    ChildRun run;
     EXPECT_TRUE(started) << "CreateProcessW failed with " << GetLastError();
     if (started) {
         if (WaitForSingleObject(process.hProcess, kChildTimeLimitMs) != WAIT_OBJECT_0) {
@@ -121,33 +121,36 @@ class MachineIdProgram : public ::testing::Test {
         const LSTATUS found =
             RegQueryValueExW(key_, kValueName, nullptr, &savedType_, nullptr, &size);
         ASSERT_TRUE(found == ERROR_SUCCESS || found == ERROR_FILE_NOT_FOUND) << found;
-        hadValue_ = found == ERROR_SUCCESS;
         saved_.resize(size);
-        if (hadValue_) {
+        if (found == ERROR_SUCCESS) {
             ASSERT_EQ(
                 RegQueryValueExW(key_, kValueName, nullptr, &savedType_, saved_.data(), &size),
                 ERROR_SUCCESS);
+            saved_.resize(size);
         }
+        hadValue_ = found == ERROR_SUCCESS;
+        originalKnown_ = true;
     }
 
     void TearDown() override {
-        if (key_ == nullptr) {
-            return;
+        if (originalKnown_) {
+            if (hadValue_) {
+                EXPECT_EQ(setExactly(savedType_, saved_), ERROR_SUCCESS);
+            } else {
+                RegDeleteValueW(key_, kValueName);
+            }
         }
-        if (hadValue_) {
-            EXPECT_EQ(RegSetValueExW(key_, kValueName, 0, savedType_, saved_.data(),
-                                     static_cast<DWORD>(saved_.size())),
-                      ERROR_SUCCESS);
-        } else {
-            RegDeleteValueW(key_, kValueName);
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
         }
-        RegCloseKey(key_);
     }
 
     void store(DWORD type, const std::vector<BYTE>& bytes) {
-        ASSERT_EQ(RegSetValueExW(key_, kValueName, 0, type, bytes.data(),
-                                 static_cast<DWORD>(bytes.size())),
+        ASSERT_EQ(setExactly(type, bytes), ERROR_SUCCESS);
+        DWORD storedSize = 0;
+        ASSERT_EQ(RegQueryValueExW(key_, kValueName, nullptr, nullptr, nullptr, &storedSize),
                   ERROR_SUCCESS);
+        ASSERT_EQ(storedSize, bytes.size());
     }
 
     void removeValue() {
@@ -156,7 +159,17 @@ class MachineIdProgram : public ::testing::Test {
     }
 
   private:
+    // RegSetValueExW appends a terminator to a string value whose data is followed in memory
+    // by a zero unit, so the data is followed by a non-zero one to store exactly `bytes`.
+    LSTATUS setExactly(DWORD type, const std::vector<BYTE>& bytes) {
+        std::vector<BYTE> data(bytes);
+        data.insert(data.end(), {0xFF, 0xFF});
+        return RegSetValueExW(key_, kValueName, 0, type, data.data(),
+                              static_cast<DWORD>(bytes.size()));
+    }
+
     HKEY key_ = nullptr;
+    bool originalKnown_ = false;  // only then may TearDown write the value back
     bool hadValue_ = false;
     DWORD savedType_ = 0;
     std::vector<BYTE> saved_;
@@ -198,7 +211,7 @@ class MachineIdWithStoredValue : public MachineIdProgram,
 
 TEST_P(MachineIdWithStoredValue, PrintsOneLineAndExitsWithZeroOnlyForAGuid) {
     store(GetParam().type, GetParam().bytes);
-    const Run run = runMachineId(L"");
+    const ChildRun run = runMachineId(L"");
     EXPECT_EQ(run.out, GetParam().line);
     EXPECT_EQ(run.exitCode, GetParam().line == kGuidLine ? 0u : 1u);
     EXPECT_EQ(run.err, "");
@@ -211,14 +224,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, MachineIdWithStoredValue, ::testing::ValuesIn(st
 
 TEST_F(MachineIdProgram, ReadMachineGuidArgumentAlonePrintsTheGuid) {
     store(REG_SZ, bytesOf(terminated(kGuid)));
-    const Run run = runMachineId(L" --read-machine-guid");
+    const ChildRun run = runMachineId(L" --read-machine-guid");
     EXPECT_EQ(run.out, kGuidLine);
     EXPECT_EQ(run.exitCode, 0u);
 }
 
 TEST_F(MachineIdProgram, MissingValueIsReportedAsMissingWithItsCode) {
     removeValue();
-    const Run run = runMachineId(L"");
+    const ChildRun run = runMachineId(L"");
     EXPECT_EQ(run.out, "{\"version\":1,\"error\":\"missing\",\"win32Code\":2}\n");
     EXPECT_EQ(run.exitCode, 1u);
 }
@@ -236,7 +249,7 @@ TEST_F(MachineIdProgram, AnyOtherCommandLineIsRefusedWithoutReadingTheRegistry) 
         L" --version",
     };
     for (const wchar_t* arguments : commandLines) {
-        const Run run = runMachineId(arguments);
+        const ChildRun run = runMachineId(arguments);
         EXPECT_EQ(run.out, kBadArgumentLine) << "arguments:" << testing::PrintToString(arguments);
         EXPECT_EQ(run.exitCode, 1u);
     }
@@ -245,7 +258,7 @@ TEST_F(MachineIdProgram, AnyOtherCommandLineIsRefusedWithoutReadingTheRegistry) 
 TEST_F(MachineIdProgram, UnwritableStandardOutputGivesExitCodeOneForAValidGuid) {
     store(REG_SZ, bytesOf(terminated(kGuid)));
     for (Stdout kind : {Stdout::PipeWithoutReader, Stdout::None}) {
-        const Run run = runMachineId(L"", kind);
+        const ChildRun run = runMachineId(L"", kind);
         EXPECT_EQ(run.exitCode, 1u) << "stdout kind " << static_cast<int>(kind);
         EXPECT_EQ(run.err, "");
     }
