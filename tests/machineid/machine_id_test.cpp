@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -182,6 +183,11 @@ struct StoredCase {
     std::string line;
 };
 
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const StoredCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 std::vector<StoredCase> storedCases() {
     const std::string ok = kGuidLine;
     const std::string tooLarge = "{\"version\":1,\"error\":\"invalid\",\"win32Code\":234}\n";
@@ -298,11 +304,9 @@ TEST(MachineIdGuidCheck, AcceptsOnlyAsciiHexDigitsWithHyphensInPlace) {
         {"blanks before the terminator", REG_SZ, terminated(kGuid + L" \t"), upper},
         {"blank after the terminator", REG_SZ, terminated(kGuid) + L" ", nullptr},
         {"multi-string", REG_MULTI_SZ, terminated(terminated(kGuid)), nullptr},
-        {"binary", REG_BINARY, kGuid, nullptr},
         {"no-break spaces around", REG_SZ, L"\x00A0" + kGuid + L"\x00A0", nullptr},
-        {"vertical tab after", REG_SZ, kGuid + L"\v", nullptr},
         {"letter whose low byte is a hex digit", REG_SZ,
-         L"3f2504e0-4f89-11d3-9a0c-0305e82c33\x0141", nullptr},
+         L"3f2504e0-4f89-11d3-9a0c-0305e82c330\x0141", nullptr},
         {"full-width digit", REG_SZ, L"3f2504e0-4f89-11d3-9a0c-0305e82c330\xFF11", nullptr},
         {"letter past f", REG_SZ, L"3f2504e0-4f89-11d3-9a0c-0305e82c330g", nullptr},
         {"en dash for a hyphen", REG_SZ,
@@ -311,13 +315,14 @@ TEST(MachineIdGuidCheck, AcceptsOnlyAsciiHexDigitsWithHyphensInPlace) {
          nullptr},
         {"hyphen shifted", REG_SZ, L"3f2504e-04f89-11d3-9a0c-0305e82c3301", nullptr},
         {"no hyphens", REG_SZ, L"3f2504e04f8911d39a0c0305e82c33013f20", nullptr},
-        {"one digit short", REG_SZ, L"3f2504e0-4f89-11d3-9a0c-0305e82c330", nullptr},
         {"blanks only", REG_SZ, L" \t ", nullptr},
     };
     for (const ValueCase& c : cases) {
         const std::vector<BYTE> bytes = bytesOf(c.text);
         machineid::Result result;
-        std::memset(&result, 'X', sizeof result);
+        std::memset(result.guid, 'X', sizeof result.guid);
+        result.error = "untouched";
+        result.code = 99;
         const bool accepted =
             machineid::acceptGuidValue(c.type, bytes.data(), bytes.size(), result);
         if (c.guid != nullptr) {
