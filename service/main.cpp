@@ -46,6 +46,8 @@ int serviceMode() {
 
 }  // namespace
 
+// The process's main thread. Returns the exit code of the version and self-test modes and of a
+// bad command line; the service mode blocks for the life of the process and ends it itself.
 // The arguments are taken as UTF-16, exactly as the host passed them. The narrow argv would be
 // converted through the ANSI code page first, whose best-fit mapping can turn look-alike
 // characters (a full-width hyphen, say) into an accepted switch.

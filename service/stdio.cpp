@@ -1,7 +1,6 @@
 #include "service/stdio.h"
 
 #include <cstring>
-#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -98,7 +97,7 @@ void writeJson(const std::string& line) {
     out.push_back('\n');
     // One WriteFile carries at most a DWORD of bytes; a longer line could only go out in pieces,
     // which would break the one-line-one-write rule, so it is refused like a short write.
-    if (out.size() > std::numeric_limits<DWORD>::max()) {
+    if (out.size() > MAXDWORD) {
         throw std::runtime_error(kOutputLost);
     }
     const DWORD size = static_cast<DWORD>(out.size());

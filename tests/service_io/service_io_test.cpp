@@ -559,13 +559,15 @@ TEST(ServiceProgram, EachCommandLineGivesItsExactOutputAndExitCodeAndNothingOnSt
 
 TEST(ServiceProgram, AModeWhoseLineCannotBeWrittenNeverReportsSuccess) {
     struct Case {
+        const char* name;
         const wchar_t* arguments;
         DWORD exitCode;
     };
     // The version mode fails like a bad command line; a pass that nobody can read is a failed
     // self test.
-    for (const Case& c : {Case{L"--version", 2}, Case{L"--self-test", 1}}) {
-        SCOPED_TRACE(std::string(c.arguments, c.arguments + wcslen(c.arguments)));
+    for (const Case& c :
+         {Case{"--version", L"--version", 2}, Case{"--self-test", L"--self-test", 1}}) {
+        SCOPED_TRACE(c.name);
         const ChildResult child = runService(c.arguments, true);
         ASSERT_TRUE(child.started);
         ASSERT_TRUE(child.finished);
