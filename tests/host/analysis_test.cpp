@@ -1,0 +1,222 @@
+// The report from a recorded show whose figures are known by construction: a stream laid out
+// by hand on its exact schedule, so every figure can be worked out on paper.
+#include "tools/host/analysis.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tools/host/json.h"
+
+namespace {
+
+using mtchost::Cause;
+using mtchost::Report;
+using mtchost::ShowRecord;
+using mtchost::WireMessage;
+
+WireMessage message(int64_t startUs, std::vector<uint8_t> bytes) {
+    WireMessage m;
+    m.port = 0;
+    m.startUs = startUs;
+    m.endUs = startUs + 320 * static_cast<int64_t>(bytes.size());
+    m.bytes = std::move(bytes);
+    return m;
+}
+
+mtchost::StepRecord step(const char* label, Cause cause, int64_t writeUs, double cpu) {
+    mtchost::StepRecord s;
+    s.label = label;
+    s.cause = cause;
+    s.writeUs = writeUs;
+    s.cpuSeconds = cpu;
+    return s;
+}
+
+// 25 fps from 01:00:00:00. The player plays from position 0 at 1.0 s and pauses at 1.6025 s
+// (position 0.6025, in frame 15); the show stops at 2.0025 s. The service uses 10 ms of CPU
+// per second throughout.
+// - The first full frame (01:00:00:00) leaves 1.8 ms after the first report and has fully
+//   arrived at 1.005 s: latency 5 ms.
+// - Quarter frames leave exactly on schedule, every 10 ms from 1.005 s, except one 1 ms late.
+//   Cycle c carries frame 2c; its piece 7 has arrived 8 intervals after its piece 0 was due
+//   plus the 0.64 ms the two bytes take, when the player is 2c + 2 frames + 5.64 ms along.
+//   So the receiver reads 5.64 ms behind the player from the first whole cycle on.
+// - The pause's full frame (01:00:00:15) arrives at 1.6067 s: latency 4.2 ms, and from then
+//   on the receiver stands at the start of frame 15, 2.5 ms before the paused player.
+ShowRecord playThenPause() {
+    ShowRecord r;
+    r.showName = "hand-made";
+    r.outputName = "Sim";
+    r.fps = 25;
+    r.offset = 3600;
+    r.steps = {step("track a, play", Cause::kFirstReport, 1000000, 0.0),
+               step("pause", Cause::kPause, 1602500, 0.006025),
+               step("stop", Cause::kStop, 2002500, 0.010025)};
+    r.player = {{1000000, 0, true}, {1602500, 0.6025, false}};
+    for (int64_t t = 1000000; t < 2002500; t += 20000) {
+        r.reportWrites.push_back(t);
+    }
+    r.haveWire = true;
+    r.wire.push_back(message(1001800, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0, 0, 0, 0xF7}));
+    for (int c = 0; c < 8; ++c) {
+        const uint8_t f = static_cast<uint8_t>(2 * c);
+        const uint8_t data[8] = {static_cast<uint8_t>(f & 0x0F),
+                                 static_cast<uint8_t>(0x10 | (f >> 4)),
+                                 0x20,
+                                 0x30,
+                                 0x40,
+                                 0x50,
+                                 0x61,
+                                 0x72};
+        for (int k = 0; k < 8; ++k) {
+            const int64_t due = 1005000 + (8 * c + k + 1) * 10000;
+            if (due >= 1602500) {
+                break;  // the player paused: the stream ends mid-cycle
+            }
+            const int64_t start = (c == 2 && k == 3) ? due + 1000 : due;
+            r.wire.push_back(message(start, {0xF1, data[k]}));
+        }
+    }
+    r.wire.push_back(message(1603500, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0, 0, 0x0F, 0xF7}));
+    return r;
+}
+
+TEST(Analysis, figuresOfAStreamOnScheduleMatchTheHandWorkedValues) {
+    const Report rep = mtchost::analyse(playThenPause());
+    EXPECT_TRUE(rep.problems.empty()) << rep.problems.front();
+    EXPECT_NEAR(rep.durationS, 1.0025, 1e-9);
+    ASSERT_EQ(rep.segments.size(), 2u);
+
+    const mtchost::SegmentRow& play = rep.segments[0];
+    EXPECT_EQ(play.cause, "first report");
+    EXPECT_NEAR(play.errorMs.p50, 5.64, 1e-6);
+    EXPECT_NEAR(play.errorMs.p99, 5.64, 1e-6);
+    EXPECT_NEAR(play.errorMs.max, 5.64, 1e-6);
+    EXPECT_NEAR(play.errorFrames.max, 5.64 / 40, 1e-6);
+    // Samples every 5 ms from 1.005 s to 1.600 s; those up to the first whole cycle
+    // (1.08564 s) are the settling after the first locate.
+    EXPECT_EQ(play.settlingSamples, 17u);
+    EXPECT_EQ(play.errorMs.count, 120u - 17u);
+    EXPECT_NEAR(play.cpuMsPerS, 10.0, 1e-9);
+
+    const mtchost::SegmentRow& pause = rep.segments[1];
+    EXPECT_EQ(pause.cause, "pause");
+    EXPECT_NEAR(pause.errorMs.p50, 2.5, 1e-6);
+    EXPECT_NEAR(pause.errorMs.max, 2.5, 1e-6);
+    EXPECT_EQ(pause.settlingSamples, 1u);  // 1.605 s, before the pause's full frame arrived
+    EXPECT_EQ(pause.fullFrames, 1);
+
+    // 59 quarter frames, one of them 1 ms late.
+    EXPECT_EQ(rep.quarterFrames, 59u);
+    EXPECT_EQ(rep.quarterLateMs.count, 59u);
+    EXPECT_NEAR(rep.quarterLateMs.p50, 0.0, 1e-6);
+    EXPECT_NEAR(rep.quarterLateMs.max, 1.0, 1e-6);
+    EXPECT_EQ(rep.cycles, 7u);
+    EXPECT_EQ(rep.badCycles, 0u);  // the cycle cut by the pause's locate is no fault
+
+    ASSERT_EQ(rep.locates.size(), 2u);
+    EXPECT_EQ(rep.locates[0].cause, "first report");
+    EXPECT_EQ(rep.locates[0].time, "01:00:00:00");
+    EXPECT_NEAR(rep.locates[0].latencyMs, 5.0, 1e-6);
+    EXPECT_EQ(rep.locates[1].cause, "pause");
+    EXPECT_EQ(rep.locates[1].time, "01:00:00:15");
+    EXPECT_NEAR(rep.locates[1].latencyMs, 4.2, 1e-6);
+    EXPECT_NEAR(rep.locateLatencyMs.max, 5.0, 1e-6);
+    EXPECT_NEAR(rep.cpuMsPerS, 10.0, 1e-9);
+}
+
+TEST(Analysis, theJsonReportCarriesTheSameFiguresAndTheChartIsAnSvgDocument) {
+    const Report rep = mtchost::analyse(playThenPause());
+    mtchost::Json j;
+    std::string error;
+    ASSERT_TRUE(mtchost::parseJson(mtchost::reportJson(rep), j, error)) << error;
+    ASSERT_NE(j.find("locateLatencyMs"), nullptr);
+    EXPECT_NEAR(j.find("locateLatencyMs")->find("max")->number, 5.0, 1e-9);
+    EXPECT_NEAR(j.find("quarterLatenessMs")->find("max")->number, 1.0, 1e-9);
+    EXPECT_EQ(j.find("fullFramesByCause")->find("pause")->number, 1);
+    EXPECT_EQ(j.find("fullFramesByCause")->find("late tick")->number, 0);
+    EXPECT_EQ(j.find("segments")->items.size(), 2u);
+    EXPECT_EQ(j.find("segments")->items[0].find("label")->text, "track a, play");
+    EXPECT_EQ(j.find("problems")->items.size(), 0u);
+
+    const std::string svg = mtchost::reportSvg(rep);
+    EXPECT_EQ(svg.rfind("<svg ", 0), 0u);
+    EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+    EXPECT_NE(svg.find("<polyline"), std::string::npos);
+    EXPECT_NE(svg.find(">pause</text>"), std::string::npos);  // the locate is marked
+}
+
+TEST(Analysis, fullFramesArePutDownToWhatTheHostDidJustBefore) {
+    // The player plays from 1.0 s and seeks at 2.0 s; the reports pause from 1.5 to 1.7 s.
+    ShowRecord r;
+    r.fps = 25;
+    r.offset = 0;
+    r.steps = {step("track a, play", Cause::kFirstReport, 1000000, -1),
+               step("seek 90", Cause::kSeek, 2000000, -1), step("stop", Cause::kStop, 3000000, -1)};
+    r.player = {{1000000, 0, true}, {2000000, 90, true}};
+    for (int64_t t = 1000000; t <= 3000000; t += 20000) {
+        if (t <= 1500000 || t >= 1700000) {
+            r.reportWrites.push_back(t);
+        }
+    }
+    r.haveWire = true;
+    r.wire.push_back(message(1002000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 0, 0xF7}));
+    r.wire.push_back(message(1300000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 7, 0xF7}));
+    r.wire.push_back(message(1702000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 17, 0xF7}));
+    // Nothing answers the seek.
+    const Report rep = mtchost::analyse(r);
+    ASSERT_EQ(rep.locates.size(), 3u);
+    EXPECT_EQ(rep.locates[0].cause, "first report");
+    EXPECT_EQ(rep.locates[1].cause, "late tick");
+    EXPECT_LT(rep.locates[1].latencyMs, 0);
+    EXPECT_EQ(rep.locates[2].cause, "report gap");
+    EXPECT_EQ(rep.missedLocates, 1);
+    ASSERT_FALSE(rep.problems.empty());
+    EXPECT_EQ(rep.problems.back(), "step \"seek 90\" at 1.000 s got no full frame");
+    EXPECT_LT(rep.cpuMsPerS, 0);  // unknown stays unknown
+    EXPECT_LT(rep.segments[0].cpuMsPerS, 0);
+}
+
+TEST(Analysis, withoutARecordingTheReportSaysSoInsteadOfShowingZeros) {
+    ShowRecord r = playThenPause();
+    r.haveWire = false;
+    r.wire.clear();
+    const Report rep = mtchost::analyse(r);
+    EXPECT_EQ(rep.errorMs.count, 0u);
+    ASSERT_EQ(rep.problems.size(), 1u);
+    EXPECT_EQ(rep.problems[0], "no recording of the MIDI wire: receiver figures are missing");
+    EXPECT_NE(mtchost::reportText(rep).find("Problem: no recording"), std::string::npos);
+}
+
+TEST(Figures, percentilesAreNearestRank) {
+    std::vector<double> hundred;
+    for (int i = 100; i >= 1; --i) {
+        hundred.push_back(i);
+    }
+    struct Case {
+        std::vector<double> values;
+        size_t count;
+        double p50, p99, max;
+    };
+    const Case cases[] = {
+        {hundred, 100, 50, 99, 100},
+        {{7}, 1, 7, 7, 7},
+        {{3, 1, 2}, 3, 2, 3, 3},
+        {{1, 2, 3, 4}, 4, 2, 4, 4},
+    };
+    for (const Case& c : cases) {
+        const mtchost::Figures f = mtchost::figuresOf(c.values);
+        EXPECT_EQ(f.count, c.count);
+        EXPECT_EQ(f.p50, c.p50);
+        EXPECT_EQ(f.p99, c.p99);
+        EXPECT_EQ(f.max, c.max);
+    }
+    const mtchost::Figures none = mtchost::figuresOf({});
+    EXPECT_EQ(none.count, 0u);
+    EXPECT_TRUE(std::isnan(none.p99));
+}
+
+}  // namespace

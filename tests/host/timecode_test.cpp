@@ -1,0 +1,137 @@
+// Timecode labels as a receiver reads them, against counts worked out by hand from the SMPTE
+// layout (drop-frame: 17982 frames per ten minutes, labels ;00 and ;01 skipped in each minute
+// not divisible by ten).
+#include "tools/host/timecode.h"
+
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+namespace {
+
+using mtchost::Timecode;
+
+Timecode tc(int h, int m, int s, int f, int rate) {
+    Timecode t;
+    t.hours = h;
+    t.minutes = m;
+    t.seconds = s;
+    t.frames = f;
+    t.rate = rate;
+    return t;
+}
+
+struct LabelCase {
+    Timecode label;
+    int64_t count;
+    const char* text;
+};
+
+TEST(Timecode, labelsAndFrameCountsMatchTheHandWorkedTable) {
+    const LabelCase cases[] = {
+        {tc(0, 0, 0, 0, mtchost::kRate25), 0, "00:00:00:00"},
+        {tc(1, 0, 0, 0, mtchost::kRate25), 90000, "01:00:00:00"},
+        {tc(0, 0, 1, 0, mtchost::kRate24), 24, "00:00:01:00"},
+        {tc(23, 59, 59, 29, mtchost::kRate30), 2591999, "23:59:59:29"},
+        {tc(0, 0, 59, 29, mtchost::kRate2997Drop), 1799, "00:00:59;29"},
+        {tc(0, 1, 0, 2, mtchost::kRate2997Drop), 1800, "00:01:00;02"},
+        {tc(0, 1, 59, 29, mtchost::kRate2997Drop), 3597, "00:01:59;29"},
+        {tc(0, 2, 0, 2, mtchost::kRate2997Drop), 3598, "00:02:00;02"},
+        {tc(0, 9, 59, 29, mtchost::kRate2997Drop), 17981, "00:09:59;29"},
+        {tc(0, 10, 0, 0, mtchost::kRate2997Drop), 17982, "00:10:00;00"},
+        {tc(0, 10, 0, 1, mtchost::kRate2997Drop), 17983, "00:10:00;01"},
+        {tc(0, 11, 0, 2, mtchost::kRate2997Drop), 19782, "00:11:00;02"},
+        {tc(1, 0, 0, 0, mtchost::kRate2997Drop), 107892, "01:00:00;00"},
+        {tc(23, 59, 59, 29, mtchost::kRate2997Drop), 2589407, "23:59:59;29"},
+    };
+    for (const LabelCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_TRUE(mtchost::isValid(c.label));
+        EXPECT_EQ(mtchost::frameCount(c.label), c.count);
+        EXPECT_EQ(mtchost::labelOf(c.count, c.label.rate), c.label);
+        EXPECT_EQ(mtchost::format(c.label), c.text);
+    }
+}
+
+TEST(Timecode, stepsAcrossMinuteTenMinuteAndMidnightBoundaries) {
+    struct Case {
+        Timecode from;
+        int64_t frames;
+        Timecode to;
+    };
+    const Case cases[] = {
+        // 00:01:00;02 follows 00:00:59;29, but 00:10:00;00 follows 00:09:59;29.
+        {tc(0, 0, 59, 29, mtchost::kRate2997Drop), 1, tc(0, 1, 0, 2, mtchost::kRate2997Drop)},
+        {tc(0, 1, 0, 2, mtchost::kRate2997Drop), -1, tc(0, 0, 59, 29, mtchost::kRate2997Drop)},
+        {tc(0, 9, 59, 29, mtchost::kRate2997Drop), 1, tc(0, 10, 0, 0, mtchost::kRate2997Drop)},
+        {tc(0, 0, 59, 28, mtchost::kRate2997Drop), 2, tc(0, 1, 0, 2, mtchost::kRate2997Drop)},
+        {tc(23, 59, 59, 29, mtchost::kRate2997Drop), 1, tc(0, 0, 0, 0, mtchost::kRate2997Drop)},
+        {tc(23, 59, 59, 29, mtchost::kRate30), 2, tc(0, 0, 0, 1, mtchost::kRate30)},
+        {tc(0, 0, 0, 0, mtchost::kRate24), -1, tc(23, 59, 59, 23, mtchost::kRate24)},
+        // Non-drop 30 keeps every label.
+        {tc(0, 0, 59, 29, mtchost::kRate30), 1, tc(0, 1, 0, 0, mtchost::kRate30)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(mtchost::format(c.from) + " + " + std::to_string(c.frames));
+        EXPECT_EQ(mtchost::advance(c.from, c.frames), c.to);
+    }
+}
+
+TEST(Timecode, labelsThatCannotExistAreRefused) {
+    struct Case {
+        Timecode label;
+        bool valid;
+    };
+    const Case cases[] = {
+        {tc(0, 1, 0, 0, mtchost::kRate2997Drop), false},  // dropped
+        {tc(0, 1, 0, 1, mtchost::kRate2997Drop), false},  // dropped
+        {tc(0, 59, 0, 1, mtchost::kRate2997Drop), false},
+        {tc(0, 10, 0, 0, mtchost::kRate2997Drop), true},  // every tenth minute keeps them
+        {tc(0, 50, 0, 1, mtchost::kRate2997Drop), true},
+        {tc(0, 1, 1, 0, mtchost::kRate2997Drop), true},  // only second 0 loses labels
+        {tc(0, 1, 0, 0, mtchost::kRate30), true},
+        {tc(0, 0, 0, 25, mtchost::kRate25), false},
+        {tc(0, 0, 0, 24, mtchost::kRate25), true},
+        {tc(0, 0, 0, 24, mtchost::kRate24), false},
+        {tc(0, 0, 0, 30, mtchost::kRate30), false},
+        {tc(24, 0, 0, 0, mtchost::kRate25), false},
+        {tc(0, 60, 0, 0, mtchost::kRate25), false},
+        {tc(0, 0, 60, 0, mtchost::kRate25), false},
+        {tc(0, 0, 0, -1, mtchost::kRate25), false},
+        {tc(0, 0, 0, 0, 4), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(mtchost::format(c.label) + " rate " + std::to_string(c.label.rate));
+        EXPECT_EQ(mtchost::isValid(c.label), c.valid);
+    }
+}
+
+TEST(Timecode, everyDropFrameCountOfADayHasOneValidLabelInOrder) {
+    // A whole day, frame by frame: each count maps to an existing label, back to itself, and
+    // each label is later than the one before (the skipped labels never appear).
+    Timecode previous = mtchost::labelOf(0, mtchost::kRate2997Drop);
+    for (int64_t count = 1; count < 2589408; ++count) {
+        const Timecode t = mtchost::labelOf(count, mtchost::kRate2997Drop);
+        const bool later =
+            std::make_tuple(t.hours, t.minutes, t.seconds, t.frames) >
+            std::make_tuple(previous.hours, previous.minutes, previous.seconds, previous.frames);
+        if (!mtchost::isValid(t) || mtchost::frameCount(t) != count || !later) {
+            FAIL() << "count " << count << " gives " << mtchost::format(t);
+        }
+        previous = t;
+    }
+    EXPECT_EQ(mtchost::labelOf(2589408, mtchost::kRate2997Drop),
+              tc(0, 0, 0, 0, mtchost::kRate2997Drop));
+}
+
+TEST(Timecode, secondsOfALabelUseTheRealFrameClock) {
+    EXPECT_DOUBLE_EQ(mtchost::secondsOf(tc(1, 0, 0, 0, mtchost::kRate25)), 3600.0);
+    EXPECT_DOUBLE_EQ(mtchost::secondsOf(tc(0, 0, 1, 12, mtchost::kRate24)), 1.5);
+    // 107892 frames of 1001/30000 s: an hour of drop-frame labels is 3.6 ms short of an hour.
+    EXPECT_NEAR(mtchost::secondsOf(tc(1, 0, 0, 0, mtchost::kRate2997Drop)), 3599.9964, 1e-9);
+    EXPECT_EQ(mtchost::rateCodeOf(29.97), mtchost::kRate2997Drop);
+    EXPECT_EQ(mtchost::rateCodeOf(29.970001), -1);
+    EXPECT_EQ(mtchost::rateCodeOf(30), mtchost::kRate30);
+}
+
+}  // namespace

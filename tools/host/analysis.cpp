@@ -1,0 +1,387 @@
+#include "tools/host/analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace mtchost {
+namespace {
+
+constexpr double kSampleStep = 0.005;  // the receiver's reading is compared every 5 ms
+constexpr double kClaimWindow = 0.5;   // a full frame later than this is not the step's locate
+constexpr double kSettleLimit = 0.5;   // a locate that has not settled by then counts as error
+constexpr double kReportGap = 0.15;    // the service relocates after a report gap this long
+constexpr size_t kMostChartPoints = 6000;
+
+double seconds(int64_t us) {
+    return static_cast<double>(us) / 1e6;
+}
+
+std::string secondsText(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", s);
+    return text;
+}
+
+bool expectsLocate(Cause cause) {
+    return cause != Cause::kNone && cause != Cause::kStop;
+}
+
+struct TimedReading {
+    Reading reading;
+    double startS = 0;  // when the message carrying it began to leave the wire
+};
+
+struct FullFrameSeen {
+    double startS = 0;
+    double endS = 0;
+    Timecode time;
+    int step = -1;
+    std::string cause;
+};
+
+// Where the player was at `t`, from the changes the host recorded (in time order).
+class PlayerTrack {
+  public:
+    explicit PlayerTrack(const std::vector<PlayerChange>& changes) : changes_(changes) {}
+
+    const PlayerChange* at(double t) const {
+        const PlayerChange* found = nullptr;
+        for (const PlayerChange& c : changes_) {
+            if (seconds(c.atUs) > t) {
+                break;
+            }
+            found = &c;
+        }
+        return found;
+    }
+
+    double positionAt(double t) const {
+        const PlayerChange* c = at(t);
+        if (c == nullptr) {
+            return changes_.empty() ? 0 : changes_.front().position;
+        }
+        return c->position + (c->playing ? t - seconds(c->atUs) : 0);
+    }
+
+    bool playingAt(double t) const {
+        const PlayerChange* c = at(t);
+        return c != nullptr && c->playing;
+    }
+
+  private:
+    const std::vector<PlayerChange>& changes_;
+};
+
+}  // namespace
+
+Figures figuresOf(std::vector<double> values) {
+    Figures f;
+    f.count = values.size();
+    if (values.empty()) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        f.p50 = f.p99 = f.max = f.min = f.mean = nan;
+        return f;
+    }
+    std::sort(values.begin(), values.end());
+    // Nearest rank: the smallest value with at least p percent of the values at or below it.
+    auto rank = [&](double p) {
+        size_t r = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
+        return values[std::max<size_t>(r, 1) - 1];
+    };
+    f.p50 = rank(50);
+    f.p99 = rank(99);
+    f.min = values.front();
+    f.max = values.back();
+    double sum = 0;
+    for (double v : values) {
+        sum += v;
+    }
+    f.mean = sum / static_cast<double>(values.size());
+    return f;
+}
+
+double playerPositionAt(const std::vector<PlayerChange>& changes, int64_t atUs) {
+    return PlayerTrack(changes).positionAt(seconds(atUs));
+}
+
+Report analyse(const ShowRecord& rec) {
+    Report rep;
+    rep.showName = rec.showName;
+    rep.outputName = rec.outputName;
+    rep.fps = rec.fps;
+    rep.offset = rec.offset;
+    rep.haveWire = rec.haveWire;
+    rep.sampleStepMs = kSampleStep * 1000;
+    for (const std::string& e : rec.serviceErrors) {
+        rep.problems.push_back("the service reported: " + e);
+    }
+    if (rec.steps.size() < 2) {
+        rep.problems.push_back("the show did not run");
+        return rep;
+    }
+    const int rate = rateCodeOf(rec.fps) >= 0 ? rateCodeOf(rec.fps) : kRate25;
+    const double frameS = 1.0 / frameClock(rate);
+    const double quarterS = frameS / 4;
+    const double t0 = seconds(rec.steps.front().writeUs);
+    const double tEnd = seconds(rec.steps.back().writeUs);
+    rep.durationS = tEnd - t0;
+    const PlayerTrack player(rec.player);
+
+    const size_t segmentCount = rec.steps.size() - 1;  // the stop ends the last one
+    std::vector<std::vector<double>> segErr(segmentCount), segQuarter(segmentCount);
+    rep.segments.resize(segmentCount);
+    for (size_t i = 0; i < segmentCount; ++i) {
+        SegmentRow& row = rep.segments[i];
+        row.label = rec.steps[i].label;
+        row.cause = causeName(rec.steps[i].cause);
+        row.startS = seconds(rec.steps[i].writeUs) - t0;
+        row.durationS = seconds(rec.steps[i + 1].writeUs - rec.steps[i].writeUs);
+        const double c0 = rec.steps[i].cpuSeconds;
+        const double c1 = rec.steps[i + 1].cpuSeconds;
+        if (c0 >= 0 && c1 >= 0 && row.durationS > 0) {
+            row.cpuMsPerS = (c1 - c0) * 1000 / row.durationS;
+        }
+    }
+    auto segmentAt = [&](double t) -> int {
+        int found = -1;
+        for (size_t i = 0; i < segmentCount; ++i) {
+            if (seconds(rec.steps[i].writeUs) <= t) {
+                found = static_cast<int>(i);
+            }
+        }
+        return t < tEnd ? found : -1;
+    };
+    if (rec.steps.front().cpuSeconds >= 0 && rec.steps.back().cpuSeconds >= 0 &&
+        rep.durationS > 0) {
+        rep.cpuMsPerS =
+            (rec.steps.back().cpuSeconds - rec.steps.front().cpuSeconds) * 1000 / rep.durationS;
+    }
+
+    if (!rec.haveWire) {
+        rep.problems.push_back("no recording of the MIDI wire: receiver figures are missing");
+        return rep;
+    }
+
+    // The receiver reads the wire.
+    MtcDecoder decoder;
+    std::vector<TimedReading> readings;
+    std::vector<Reading> out;
+    for (const WireMessage& m : rec.wire) {
+        out.clear();
+        decoder.feed(m.bytes.data(), m.bytes.size(), seconds(m.endUs), out);
+        for (const Reading& r : out) {
+            readings.push_back({r, seconds(m.startUs)});
+        }
+    }
+    rep.fullFrames = decoder.fullFrames();
+    rep.quarterFrames = decoder.quarterFrames();
+    rep.cycles = decoder.cycles();
+    rep.badCycles = decoder.badCycles();
+    if (rep.badCycles > 0) {
+        rep.problems.push_back(std::to_string(rep.badCycles) +
+                               " quarter-frame cycles arrived incomplete or unreadable");
+    }
+
+    // Each full frame is put down to what the host did just before: the latest step that asked
+    // for a locate and had not been answered yet. Steps close together coalesce into one
+    // full frame (the service sends the newest), so earlier unanswered ones are answered too.
+    std::vector<FullFrameSeen> fulls;
+    for (const TimedReading& tr : readings) {
+        if (tr.reading.kind == Reading::kFullFrame) {
+            fulls.push_back({tr.startS, tr.reading.at, tr.reading.time, -1, ""});
+        }
+    }
+    std::vector<bool> answered(rec.steps.size(), false);
+    std::vector<double> latencies;
+    for (FullFrameSeen& ff : fulls) {
+        for (size_t i = 0; i < rec.steps.size(); ++i) {
+            const double w = seconds(rec.steps[i].writeUs);
+            if (!answered[i] && expectsLocate(rec.steps[i].cause) && w <= ff.startS &&
+                ff.startS - w <= kClaimWindow) {
+                if (ff.step >= 0) {
+                    answered[static_cast<size_t>(ff.step)] = true;  // coalesced
+                }
+                ff.step = static_cast<int>(i);
+            }
+        }
+        LocateRow row;
+        row.wireEndS = ff.endS - t0;
+        row.time = format(ff.time);
+        if (ff.step >= 0) {
+            const StepRecord& s = rec.steps[static_cast<size_t>(ff.step)];
+            answered[static_cast<size_t>(ff.step)] = true;
+            ff.cause = causeName(s.cause);
+            row.step = s.label;
+            row.latencyMs = (ff.endS - seconds(s.writeUs)) * 1000;
+            latencies.push_back(row.latencyMs);
+        } else {
+            // Not asked for: either the host's reports paused long enough for the service to
+            // relocate, or the service fell behind its own schedule (a late tick).
+            double last = -1, before = -1;
+            for (int64_t w : rec.reportWrites) {
+                if (seconds(w) > ff.startS) {
+                    break;
+                }
+                before = last;
+                last = seconds(w);
+            }
+            if (before >= 0 && last - before > kReportGap) {
+                ff.cause = "report gap";
+            } else if (player.playingAt(ff.startS)) {
+                ff.cause = "late tick";
+            } else {
+                ff.cause = "unexplained";
+                rep.problems.push_back("a full frame at " + secondsText(ff.endS - t0) +
+                                       " that nothing explains");
+            }
+        }
+        row.cause = ff.cause;
+        rep.locates.push_back(row);
+        const int seg = segmentAt(ff.endS);
+        if (seg >= 0) {
+            ++rep.segments[static_cast<size_t>(seg)].fullFrames;
+        }
+    }
+    rep.locateLatencyMs = figuresOf(latencies);
+    const char* order[] = {"first report", "seek",      "pause",      "resume",     "track switch",
+                           "request",      "late tick", "report gap", "unexplained"};
+    for (const char* cause : order) {
+        int n = 0;
+        for (const FullFrameSeen& ff : fulls) {
+            n += ff.cause == cause ? 1 : 0;
+        }
+        if (n > 0 || std::string(cause) != "unexplained") {
+            rep.locateCauses.emplace_back(cause, n);
+        }
+    }
+
+    // Settling: from a locating step (or an unasked full frame) until the receiver shows the
+    // new place, which is the full frame itself while paused and the first whole quarter-frame
+    // cycle after it while playing (a strict receiver stands still until then).
+    std::vector<std::pair<double, double>> windows;
+    for (const FullFrameSeen& ff : fulls) {
+        double end = ff.endS;
+        if (player.playingAt(ff.endS)) {
+            end = ff.endS + kSettleLimit;
+            for (const TimedReading& tr : readings) {
+                if (tr.reading.kind == Reading::kCycle && tr.reading.at > ff.endS) {
+                    end = std::min(end, tr.reading.at);
+                    break;
+                }
+            }
+        }
+        const double start =
+            ff.step >= 0 ? seconds(rec.steps[static_cast<size_t>(ff.step)].writeUs) : ff.endS;
+        windows.emplace_back(start, end);
+    }
+    for (size_t i = 0; i < rec.steps.size(); ++i) {
+        if (expectsLocate(rec.steps[i].cause) && !answered[i]) {
+            ++rep.missedLocates;
+            const double w = seconds(rec.steps[i].writeUs);
+            windows.emplace_back(w, w + kSettleLimit);
+            rep.problems.push_back("step \"" + rec.steps[i].label + "\" at " + secondsText(w - t0) +
+                                   " got no full frame");
+        }
+    }
+    std::sort(windows.begin(), windows.end());
+    for (const auto& w : windows) {
+        rep.settlingWindows.emplace_back(w.first - t0, w.second - t0);
+    }
+    auto settling = [&](double t) {
+        for (const auto& w : windows) {
+            if (t >= w.first && t <= w.second) {
+                return true;
+            }
+        }
+        return false;
+    };
+
+    // The receiver's reading against the player, every 5 ms from the first full frame on.
+    if (!fulls.empty()) {
+        ReceiverClock clock;
+        size_t next = 0;
+        std::vector<double> allErr;
+        const double first = fulls.front().endS;
+        for (int64_t k = 0;; ++k) {
+            const double t = first + static_cast<double>(k) * kSampleStep;
+            if (t >= tEnd) {
+                break;
+            }
+            while (next < readings.size() && readings[next].reading.at <= t) {
+                clock.apply(readings[next].reading);
+                ++next;
+            }
+            if (!clock.hasTime()) {
+                continue;
+            }
+            const double ms = (clock.readAt(t) - (player.positionAt(t) + rec.offset)) * 1000;
+            const bool inWindow = settling(t);
+            rep.series.push_back({t - t0, ms, inWindow});
+            const int seg = segmentAt(t);
+            if (inWindow) {
+                ++rep.settlingSamples;
+                if (seg >= 0) {
+                    ++rep.segments[static_cast<size_t>(seg)].settlingSamples;
+                }
+                continue;
+            }
+            allErr.push_back(std::fabs(ms));
+            if (seg >= 0) {
+                segErr[static_cast<size_t>(seg)].push_back(std::fabs(ms));
+            }
+        }
+        auto inFrames = [&](std::vector<double> ms) {
+            for (double& v : ms) {
+                v = v / (frameS * 1000);
+            }
+            return figuresOf(std::move(ms));
+        };
+        rep.errorMs = figuresOf(allErr);
+        rep.errorFrames = inFrames(allErr);
+        for (size_t i = 0; i < segmentCount; ++i) {
+            rep.segments[i].errorMs = figuresOf(segErr[i]);
+            rep.segments[i].errorFrames = inFrames(segErr[i]);
+        }
+    } else {
+        rep.errorMs = figuresOf({});
+        rep.errorFrames = figuresOf({});
+        rep.problems.push_back("no full frame reached the receiver");
+    }
+    if (rep.series.size() > kMostChartPoints) {
+        const size_t every = (rep.series.size() + kMostChartPoints - 1) / kMostChartPoints;
+        std::vector<ErrorPoint> thin;
+        for (size_t i = 0; i < rep.series.size(); i += every) {
+            thin.push_back(rep.series[i]);
+        }
+        rep.series.swap(thin);
+    }
+
+    // Quarter frames against their schedule: after each full frame has fully left, the k-th
+    // quarter frame is due k quarter intervals later; its lateness is when it began to leave.
+    std::vector<double> lateness;
+    double base = -1;
+    int64_t k = 0;
+    for (const TimedReading& tr : readings) {
+        if (tr.reading.kind == Reading::kFullFrame) {
+            base = tr.reading.at;
+            k = 0;
+        } else if (tr.reading.kind == Reading::kQuarter && base >= 0) {
+            ++k;
+            const double ms = (tr.startS - (base + static_cast<double>(k) * quarterS)) * 1000;
+            lateness.push_back(ms);
+            const int seg = segmentAt(tr.startS);
+            if (seg >= 0) {
+                segQuarter[static_cast<size_t>(seg)].push_back(ms);
+            }
+        }
+    }
+    rep.quarterLateMs = figuresOf(lateness);
+    for (size_t i = 0; i < segmentCount; ++i) {
+        rep.segments[i].quarterLateMs = figuresOf(segQuarter[i]);
+    }
+    return rep;
+}
+
+}  // namespace mtchost

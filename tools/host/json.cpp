@@ -1,0 +1,376 @@
+#include "tools/host/json.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace mtchost {
+namespace {
+
+constexpr int kDeepest = 32;  // nesting a reply line could plausibly need, with room to spare
+
+class Reader {
+  public:
+    explicit Reader(const std::string& text) : s_(text) {}
+
+    bool document(Json& out, std::string& error) {
+        space();
+        if (!value(out, 0)) {
+            error = error_ + " at byte " + std::to_string(pos_);
+            return false;
+        }
+        space();
+        if (pos_ != s_.size()) {
+            error = "text after the value at byte " + std::to_string(pos_);
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    bool fail(const char* what) {
+        error_ = what;
+        return false;
+    }
+
+    void space() {
+        while (pos_ < s_.size() &&
+               (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r' || s_[pos_] == '\n')) {
+            ++pos_;
+        }
+    }
+
+    bool literal(const char* word) {
+        size_t n = 0;
+        while (word[n] != '\0') {
+            if (pos_ + n >= s_.size() || s_[pos_ + n] != word[n]) {
+                return fail("unknown literal");
+            }
+            ++n;
+        }
+        pos_ += n;
+        return true;
+    }
+
+    bool value(Json& out, int depth) {
+        if (depth > kDeepest) {
+            return fail("nested too deeply");
+        }
+        if (pos_ >= s_.size()) {
+            return fail("value expected");
+        }
+        const char c = s_[pos_];
+        if (c == '{') {
+            return object(out, depth);
+        }
+        if (c == '[') {
+            return array(out, depth);
+        }
+        if (c == '"') {
+            out.kind = Json::kString;
+            return string(out.text);
+        }
+        if (c == 't') {
+            out.kind = Json::kBool;
+            out.flag = true;
+            return literal("true");
+        }
+        if (c == 'f') {
+            out.kind = Json::kBool;
+            out.flag = false;
+            return literal("false");
+        }
+        if (c == 'n') {
+            out.kind = Json::kNull;
+            return literal("null");
+        }
+        return number(out);
+    }
+
+    bool object(Json& out, int depth) {
+        out.kind = Json::kObject;
+        ++pos_;
+        space();
+        if (pos_ < s_.size() && s_[pos_] == '}') {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            space();
+            std::string key;
+            if (pos_ >= s_.size() || s_[pos_] != '"') {
+                return fail("member name expected");
+            }
+            if (!string(key)) {
+                return false;
+            }
+            space();
+            if (pos_ >= s_.size() || s_[pos_] != ':') {
+                return fail("':' expected");
+            }
+            ++pos_;
+            space();
+            Json member;
+            if (!value(member, depth + 1)) {
+                return false;
+            }
+            out.members.emplace_back(std::move(key), std::move(member));
+            space();
+            if (pos_ < s_.size() && s_[pos_] == ',') {
+                ++pos_;
+                continue;
+            }
+            if (pos_ < s_.size() && s_[pos_] == '}') {
+                ++pos_;
+                return true;
+            }
+            return fail("',' or '}' expected");
+        }
+    }
+
+    bool array(Json& out, int depth) {
+        out.kind = Json::kArray;
+        ++pos_;
+        space();
+        if (pos_ < s_.size() && s_[pos_] == ']') {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            space();
+            Json item;
+            if (!value(item, depth + 1)) {
+                return false;
+            }
+            out.items.push_back(std::move(item));
+            space();
+            if (pos_ < s_.size() && s_[pos_] == ',') {
+                ++pos_;
+                continue;
+            }
+            if (pos_ < s_.size() && s_[pos_] == ']') {
+                ++pos_;
+                return true;
+            }
+            return fail("',' or ']' expected");
+        }
+    }
+
+    static void appendUtf8(std::string& out, unsigned cp) {
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+
+    bool hex4(unsigned& unit) {
+        if (pos_ + 4 > s_.size()) {
+            return fail("short \\u escape");
+        }
+        unit = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char h = s_[pos_++];
+            unit <<= 4;
+            if (h >= '0' && h <= '9') {
+                unit |= static_cast<unsigned>(h - '0');
+            } else if (h >= 'a' && h <= 'f') {
+                unit |= static_cast<unsigned>(h - 'a' + 10);
+            } else if (h >= 'A' && h <= 'F') {
+                unit |= static_cast<unsigned>(h - 'A' + 10);
+            } else {
+                return fail("bad \\u escape");
+            }
+        }
+        return true;
+    }
+
+    bool string(std::string& out) {
+        ++pos_;  // opening quote
+        out.clear();
+        while (pos_ < s_.size()) {
+            const char c = s_[pos_++];
+            if (c == '"') {
+                return true;
+            }
+            if (static_cast<unsigned char>(c) < 0x20) {
+                return fail("control character in string");
+            }
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (pos_ >= s_.size()) {
+                break;
+            }
+            const char e = s_[pos_++];
+            switch (e) {
+                case '"':
+                case '\\':
+                case '/':
+                    out += e;
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                case 'u': {
+                    unsigned unit = 0;
+                    if (!hex4(unit)) {
+                        return false;
+                    }
+                    if (unit >= 0xD800 && unit < 0xDC00 && pos_ + 6 <= s_.size() &&
+                        s_[pos_] == '\\' && s_[pos_ + 1] == 'u') {
+                        const size_t back = pos_;
+                        pos_ += 2;
+                        unsigned low = 0;
+                        if (!hex4(low)) {
+                            return false;
+                        }
+                        if (low >= 0xDC00 && low < 0xE000) {
+                            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        } else {
+                            pos_ = back;  // a lone high surrogate; keep the next escape
+                        }
+                    }
+                    appendUtf8(out, unit);
+                    break;
+                }
+                default:
+                    return fail("bad escape");
+            }
+        }
+        return fail("unterminated string");
+    }
+
+    bool number(Json& out) {
+        const size_t start = pos_;
+        if (pos_ < s_.size() && s_[pos_] == '-') {
+            ++pos_;
+        }
+        const size_t intStart = pos_;
+        while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') {
+            ++pos_;
+        }
+        if (pos_ == intStart || (s_[intStart] == '0' && pos_ - intStart > 1)) {
+            return fail("bad number");
+        }
+        if (pos_ < s_.size() && s_[pos_] == '.') {
+            const size_t fracStart = ++pos_;
+            while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') {
+                ++pos_;
+            }
+            if (pos_ == fracStart) {
+                return fail("bad number");
+            }
+        }
+        if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
+            ++pos_;
+            if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) {
+                ++pos_;
+            }
+            const size_t expStart = pos_;
+            while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') {
+                ++pos_;
+            }
+            if (pos_ == expStart) {
+                return fail("bad number");
+            }
+        }
+        out.kind = Json::kNumber;
+        // The JSON number grammar is a subset of what strtod reads in the "C" locale, which
+        // the host never changes.
+        out.number = std::strtod(s_.substr(start, pos_ - start).c_str(), nullptr);
+        return true;
+    }
+
+    const std::string& s_;
+    size_t pos_ = 0;
+    std::string error_;
+};
+
+}  // namespace
+
+const Json* Json::find(const std::string& key) const {
+    if (kind != kObject) {
+        return nullptr;
+    }
+    for (const auto& m : members) {
+        if (m.first == key) {
+            return &m.second;
+        }
+    }
+    return nullptr;
+}
+
+bool parseJson(const std::string& text, Json& out, std::string& error) {
+    out = Json();
+    return Reader(text).document(out, error);
+}
+
+std::string quoteJson(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (u < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", u);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string numberJson(double value) {
+    if (!std::isfinite(value)) {
+        return "null";
+    }
+    char text[40];
+    if (value == std::floor(value) && std::fabs(value) < 1e17) {
+        // Whole numbers in full ("3600", not "3.6e+03", which %g would choose).
+        std::snprintf(text, sizeof text, "%.0f", value);
+        return text;
+    }
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value) {
+            break;
+        }
+    }
+    return text;
+}
+
+}  // namespace mtchost

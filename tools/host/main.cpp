@@ -1,0 +1,95 @@
+// mtc-host: a development host for mtc-service. It starts the service beside it as a child
+// process, speaks only the service's line protocol with it, plays a show script as a media
+// player would, and watches the MIDI wire as a strict MTC receiver. At the end it prints a
+// report and writes it as JSON and as an SVG chart.
+//
+// Everything goes to standard output; nothing is written to standard error.
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+#include "tools/host/platform.h"
+#include "tools/host/runner.h"
+#include "tools/host/script.h"
+
+namespace {
+
+const char* kUsage =
+    "usage: mtc-host [options]\n"
+    "  --service PATH   mtc-service.exe to start (default: the one beside mtc-host.exe)\n"
+    "  --output ID|NAME MIDI output to drive (default: the first one listed)\n"
+    "  --script FILE    show script to play (default: the built-in show)\n"
+    "  --fps N          frame rate, overriding the script: 24, 25, 29.97 or 30\n"
+    "  --offset T       timecode of position 0, overriding the script: seconds or h:m:s\n"
+    "  --report DIR     folder for report.json and receiver-error.svg\n"
+    "                   (default: report\\ beside the folder of mtc-host.exe)\n"
+    "  --wire-log FILE  recording of the simulated MIDI port to read as the receiver\n"
+    "                   (default: the MTC_SIMPORT_LOG environment variable, if set)\n"
+    "  --print-show     print the built-in show script and exit\n"
+    "exit codes: 0 the show ran and the report found nothing wrong, 1 the show could not\n"
+    "run, 2 bad command line or script, 3 the report lists problems\n";
+
+}  // namespace
+
+// wmain, so paths and output names arrive as the user typed them, whatever the code page.
+int wmain(int argc, wchar_t** argv) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    mtchost::Console console;
+    mtchost::Options options;
+    options.reportDir = mtchost::programFolder() + L"..\\report";
+    wchar_t env[32768];
+    const DWORD n = GetEnvironmentVariableW(L"MTC_SIMPORT_LOG", env, 32768);
+    if (n > 0 && n < 32768) {
+        options.wireLog = mtchost::narrow(std::wstring(env, n));
+    }
+
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (arg == L"--help" || arg == L"-h") {
+            console.line(std::string(kUsage).substr(0, std::string(kUsage).size() - 1));
+            return mtchost::kExitOk;
+        }
+        if (arg == L"--print-show") {
+            std::string text = mtchost::defaultShowText();
+            text.pop_back();
+            console.line(text);
+            return mtchost::kExitOk;
+        }
+        if (i + 1 >= argc) {
+            console.line("mtc-host: unknown option or missing value: " + mtchost::narrow(arg) +
+                         "\n" + kUsage);
+            return mtchost::kExitUsage;
+        }
+        const std::wstring value = argv[++i];
+        const std::string text = mtchost::narrow(value);
+        if (arg == L"--service") {
+            options.service = value;
+        } else if (arg == L"--output") {
+            options.output = text;
+        } else if (arg == L"--script") {
+            options.script = value;
+        } else if (arg == L"--report") {
+            options.reportDir = value;
+        } else if (arg == L"--wire-log") {
+            options.wireLog = text;
+        } else if (arg == L"--fps") {
+            if (text != "24" && text != "25" && text != "29.97" && text != "30") {
+                console.line("mtc-host: --fps must be 24, 25, 29.97 or 30");
+                return mtchost::kExitUsage;
+            }
+            options.haveFps = true;
+            options.fps = std::wcstod(value.c_str(), nullptr);
+        } else if (arg == L"--offset") {
+            if (!mtchost::parseTime(text, options.offset) || options.offset >= 86400) {
+                console.line("mtc-host: --offset must be seconds or h:m:s below 24 hours");
+                return mtchost::kExitUsage;
+            }
+            options.haveOffset = true;
+        } else {
+            console.line("mtc-host: unknown option " + mtchost::narrow(arg) + "\n" + kUsage);
+            return mtchost::kExitUsage;
+        }
+    }
+    return mtchost::runShow(options, console);
+}

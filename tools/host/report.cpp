@@ -1,0 +1,294 @@
+// The three forms of the report: text for the console, JSON for machines, SVG for people.
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "tools/host/analysis.h"
+#include "tools/host/json.h"
+
+namespace mtchost {
+namespace {
+
+std::string fixed(double v, int decimals) {
+    if (!std::isfinite(v)) {
+        return "-";
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+std::string pad(const std::string& text, size_t width, bool right = true) {
+    // Widths count bytes; labels are the script's own words, mostly ASCII.
+    if (text.size() >= width) {
+        return text;
+    }
+    const std::string fill(width - text.size(), ' ');
+    return right ? fill + text : text + fill;
+}
+
+std::string offsetText(double offset, double fps) {
+    const int rate = rateCodeOf(fps) >= 0 ? rateCodeOf(fps) : kRate25;
+    const int64_t count = static_cast<int64_t>(std::floor(offset * frameClock(rate) + 1e-7));
+    return format(labelOf(count, rate));
+}
+
+std::string fpsText(double fps) {
+    return fps == 29.97 ? "29.97 drop-frame" : fixed(fps, 0);
+}
+
+std::string figuresLine(const Figures& f, const char* unit) {
+    if (f.count == 0) {
+        return "no samples";
+    }
+    return "p50 " + fixed(f.p50, 2) + " " + unit + ", p99 " + fixed(f.p99, 2) + " " + unit +
+           ", max " + fixed(f.max, 2) + " " + unit + " (" + std::to_string(f.count) + ")";
+}
+
+// Values in JSON keep microsecond resolution; more digits would only be noise.
+std::string num(double v, int decimals = 3) {
+    if (!std::isfinite(v)) {
+        return "null";
+    }
+    const double scale = std::pow(10.0, decimals);
+    return numberJson(std::round(v * scale) / scale);
+}
+
+std::string figuresJson(const Figures& f) {
+    return "{\"count\":" + std::to_string(f.count) + ",\"p50\":" + num(f.p50) +
+           ",\"p99\":" + num(f.p99) + ",\"max\":" + num(f.max) + ",\"min\":" + num(f.min) +
+           ",\"mean\":" + num(f.mean) + "}";
+}
+
+std::string escapeXml(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string reportText(const Report& r) {
+    std::string s;
+    s += "== Show report: " + r.showName + ", " + fpsText(r.fps) + " fps, offset " +
+         offsetText(r.offset, r.fps) + ", " + fixed(r.durationS, 2) + " s, output \"" +
+         r.outputName + "\"\n";
+    s += "Receiver error |receiver - player| every " + fixed(r.sampleStepMs, 0) +
+         " ms, outside the settling after each locate (ms, and frames at p99):\n";
+    s += "  " + pad("segment", 26, false) + pad("start s", 8) + pad("dur s", 7) + pad("p50", 8) +
+         pad("p99", 8) + pad("max", 8) + pad("p99 fr", 8) + pad("n", 6) + pad("settle", 7) +
+         pad("full", 5) + pad("late p99", 9) + pad("cpu ms/s", 9) + "\n";
+    for (const SegmentRow& g : r.segments) {
+        s += "  " + pad(g.label, 26, false) + pad(fixed(g.startS, 2), 8) +
+             pad(fixed(g.durationS, 2), 7) + pad(fixed(g.errorMs.p50, 2), 8) +
+             pad(fixed(g.errorMs.p99, 2), 8) + pad(fixed(g.errorMs.max, 2), 8) +
+             pad(fixed(g.errorFrames.p99, 2), 8) + pad(std::to_string(g.errorMs.count), 6) +
+             pad(std::to_string(g.settlingSamples), 7) + pad(std::to_string(g.fullFrames), 5) +
+             pad(fixed(g.quarterLateMs.p99, 2), 9) + pad(fixed(g.cpuMsPerS, 1), 9) + "\n";
+    }
+    s += "Receiver error, whole show: " + figuresLine(r.errorMs, "ms") + "; in frames p99 " +
+         fixed(r.errorFrames.p99, 2) + ", max " + fixed(r.errorFrames.max, 2) + "\n";
+    s += "Quarter frames against schedule (wire start - due): " +
+         figuresLine(r.quarterLateMs, "ms") + "\n";
+    s += "Locate latency (host write -> full frame on the wire): " +
+         figuresLine(r.locateLatencyMs, "ms") + "\n";
+    s += "Full frames: " + std::to_string(r.fullFrames) + " (";
+    for (size_t i = 0; i < r.locateCauses.size(); ++i) {
+        s += (i > 0 ? ", " : "") + r.locateCauses[i].first + " " +
+             std::to_string(r.locateCauses[i].second);
+    }
+    s += ")\n";
+    for (const LocateRow& l : r.locates) {
+        s += "  " + pad(fixed(l.wireEndS, 3), 8) + " s  " + l.time + "  " + pad(l.cause, 13, false);
+        if (l.latencyMs >= 0) {
+            s += "  " + pad(fixed(l.latencyMs, 2), 7) + " ms after \"" + l.step + "\"";
+        }
+        s += "\n";
+    }
+    s += "Receiver: " + std::to_string(r.quarterFrames) + " quarter frames, " +
+         std::to_string(r.cycles) + " whole cycles, " + std::to_string(r.badCycles) +
+         " broken cycles\n";
+    s += "Service CPU: " +
+         (r.cpuMsPerS >= 0 ? fixed(r.cpuMsPerS, 1) + " ms per second" : std::string("unknown")) +
+         "\n";
+    for (const std::string& p : r.problems) {
+        s += "Problem: " + p + "\n";
+    }
+    return s;
+}
+
+std::string reportJson(const Report& r) {
+    std::string s = "{\n";
+    s += "  \"show\": " + quoteJson(r.showName) + ",\n";
+    s += "  \"output\": " + quoteJson(r.outputName) + ",\n";
+    s += "  \"fps\": " + num(r.fps, 2) + ",\n";
+    s += "  \"offsetSeconds\": " + num(r.offset) + ",\n";
+    s += "  \"offsetTimecode\": " + quoteJson(offsetText(r.offset, r.fps)) + ",\n";
+    s += "  \"durationSeconds\": " + num(r.durationS) + ",\n";
+    s += "  \"wireRecorded\": " + std::string(r.haveWire ? "true" : "false") + ",\n";
+    s += "  \"sampleStepMs\": " + num(r.sampleStepMs) + ",\n";
+    s += "  \"receiverErrorMs\": " + figuresJson(r.errorMs) + ",\n";
+    s += "  \"receiverErrorFrames\": " + figuresJson(r.errorFrames) + ",\n";
+    s += "  \"settlingSamples\": " + std::to_string(r.settlingSamples) + ",\n";
+    s += "  \"quarterLatenessMs\": " + figuresJson(r.quarterLateMs) + ",\n";
+    s += "  \"locateLatencyMs\": " + figuresJson(r.locateLatencyMs) + ",\n";
+    s += "  \"fullFrames\": " + std::to_string(r.fullFrames) + ",\n";
+    s += "  \"fullFramesByCause\": {";
+    for (size_t i = 0; i < r.locateCauses.size(); ++i) {
+        s += (i > 0 ? ", " : "") + quoteJson(r.locateCauses[i].first) + ": " +
+             std::to_string(r.locateCauses[i].second);
+    }
+    s += "},\n";
+    s += "  \"quarterFrames\": " + std::to_string(r.quarterFrames) + ",\n";
+    s += "  \"wholeCycles\": " + std::to_string(r.cycles) + ",\n";
+    s += "  \"brokenCycles\": " + std::to_string(r.badCycles) + ",\n";
+    s += "  \"missedLocates\": " + std::to_string(r.missedLocates) + ",\n";
+    s += "  \"serviceCpuMsPerSecond\": " + (r.cpuMsPerS >= 0 ? num(r.cpuMsPerS) : "null") + ",\n";
+    s += "  \"segments\": [";
+    for (size_t i = 0; i < r.segments.size(); ++i) {
+        const SegmentRow& g = r.segments[i];
+        s +=
+            std::string(i > 0 ? "," : "") + "\n    {\"label\": " + quoteJson(g.label) +
+            ", \"cause\": " + quoteJson(g.cause) + ", \"startSeconds\": " + num(g.startS) +
+            ", \"durationSeconds\": " + num(g.durationS) +
+            ",\n     \"receiverErrorMs\": " + figuresJson(g.errorMs) +
+            ",\n     \"receiverErrorFrames\": " + figuresJson(g.errorFrames) +
+            ",\n     \"settlingSamples\": " + std::to_string(g.settlingSamples) +
+            ", \"fullFrames\": " + std::to_string(g.fullFrames) +
+            ",\n     \"quarterLatenessMs\": " + figuresJson(g.quarterLateMs) +
+            ",\n     \"serviceCpuMsPerSecond\": " + (g.cpuMsPerS >= 0 ? num(g.cpuMsPerS) : "null") +
+            "}";
+    }
+    s += "\n  ],\n  \"locates\": [";
+    for (size_t i = 0; i < r.locates.size(); ++i) {
+        const LocateRow& l = r.locates[i];
+        s += std::string(i > 0 ? "," : "") + "\n    {\"atSeconds\": " + num(l.wireEndS, 6) +
+             ", \"timecode\": " + quoteJson(l.time) + ", \"cause\": " + quoteJson(l.cause) +
+             ", \"step\": " + (l.step.empty() ? "null" : quoteJson(l.step)) +
+             ", \"latencyMs\": " + (l.latencyMs >= 0 ? num(l.latencyMs) : "null") + "}";
+    }
+    s += "\n  ],\n  \"problems\": [";
+    for (size_t i = 0; i < r.problems.size(); ++i) {
+        s += std::string(i > 0 ? ", " : "") + quoteJson(r.problems[i]);
+    }
+    s += "]\n}\n";
+    return s;
+}
+
+std::string reportSvg(const Report& r) {
+    const double width = 1000, height = 440;
+    const double left = 70, right = 20, top = 50, bottom = 60;
+    const double plotW = width - left - right, plotH = height - top - bottom;
+    const int rate = rateCodeOf(r.fps) >= 0 ? rateCodeOf(r.fps) : kRate25;
+    const double frameMs = 1000.0 / frameClock(rate);
+
+    // The scale follows the settled samples (at least two frames each way); the settling
+    // samples after a seek can be minutes off and are drawn clipped at the edge.
+    double extent = 2 * frameMs;
+    for (const ErrorPoint& p : r.series) {
+        if (!p.settling) {
+            extent = std::max(extent, std::fabs(p.ms) * 1.1);
+        }
+    }
+    const double duration = std::max(r.durationS, 0.001);
+    auto x = [&](double t) {
+        return left + std::min(std::max(t, 0.0), duration) / duration * plotW;
+    };
+    auto y = [&](double ms) {
+        const double c = std::min(std::max(ms, -extent), extent);
+        return top + (extent - c) / (2 * extent) * plotH;
+    };
+    auto f1 = [](double v) { return fixed(v, 1); };
+
+    std::string s;
+    s += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + f1(width) + "\" height=\"" +
+         f1(height) + "\" viewBox=\"0 0 " + f1(width) + " " + f1(height) +
+         "\" font-family=\"sans-serif\" font-size=\"11\">\n";
+    s += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    s += "<text x=\"" + f1(left) + "\" y=\"20\" font-size=\"14\">" +
+         escapeXml("Receiver error (receiver - player), " + r.showName + ", " + fpsText(r.fps) +
+                   " fps") +
+         "</text>\n";
+    s += "<text x=\"" + f1(left) + "\" y=\"36\" fill=\"#555\">" +
+         escapeXml("p50 " + fixed(r.errorMs.p50, 2) + " ms, p99 " + fixed(r.errorMs.p99, 2) +
+                   " ms, max " + fixed(r.errorMs.max, 2) +
+                   " ms outside settling; grey bands: settling after a locate; red lines: full "
+                   "frames") +
+         "</text>\n";
+    for (const auto& w : r.settlingWindows) {
+        s += "<rect x=\"" + f1(x(w.first)) + "\" y=\"" + f1(top) + "\" width=\"" +
+             f1(std::max(1.0, x(w.second) - x(w.first))) + "\" height=\"" + f1(plotH) +
+             "\" fill=\"#e4e4e4\"/>\n";
+    }
+    // Grid: one line per frame (or per several when the scale is wide), labelled in ms.
+    const double frameStep = frameMs * std::max(1.0, std::floor(extent / frameMs / 4));
+    for (double v = 0; v <= extent; v += frameStep) {
+        for (int sign = (v == 0 ? 1 : -1); sign <= 1; sign += 2) {
+            const double ms = sign * v;
+            s += "<line x1=\"" + f1(left) + "\" x2=\"" + f1(left + plotW) + "\" y1=\"" + f1(y(ms)) +
+                 "\" y2=\"" + f1(y(ms)) + "\" stroke=\"" + (v == 0 ? "#888" : "#ddd") + "\"/>\n";
+            s += "<text x=\"" + f1(left - 6) + "\" y=\"" + f1(y(ms) + 4) +
+                 "\" text-anchor=\"end\">" + fixed(ms, 1) + "</text>\n";
+        }
+    }
+    const double tStep = duration > 60 ? 10 : (duration > 20 ? 5 : 1);
+    for (double t = 0; t <= duration + 1e-9; t += tStep) {
+        s += "<text x=\"" + f1(x(t)) + "\" y=\"" + f1(top + plotH + 16) +
+             "\" text-anchor=\"middle\">" + fixed(t, 0) + "</text>\n";
+    }
+    s += "<text x=\"" + f1(left + plotW / 2) + "\" y=\"" + f1(height - 12) +
+         "\" text-anchor=\"middle\">seconds since the show started</text>\n";
+    s += "<text x=\"16\" y=\"" + f1(top + plotH / 2) + "\" transform=\"rotate(-90 16 " +
+         f1(top + plotH / 2) + ")\" text-anchor=\"middle\">ms</text>\n";
+    for (const SegmentRow& g : r.segments) {
+        s += "<text x=\"" + f1(x(g.startS) + 3) + "\" y=\"" + f1(top + plotH + 32) +
+             "\" fill=\"#555\">" + escapeXml(g.label) + "</text>\n";
+    }
+    for (const LocateRow& l : r.locates) {
+        s += "<line x1=\"" + f1(x(l.wireEndS)) + "\" x2=\"" + f1(x(l.wireEndS)) + "\" y1=\"" +
+             f1(top) + "\" y2=\"" + f1(top + plotH) + "\" stroke=\"#d33\" stroke-width=\"1\"/>\n";
+        s += "<text x=\"" + f1(x(l.wireEndS) + 2) + "\" y=\"" + f1(top + 10) + "\" fill=\"#d33\">" +
+             escapeXml(l.cause) + "</text>\n";
+    }
+    // The error as a line, broken where settling starts or ends so each part has one colour.
+    std::string points;
+    bool settling = false;
+    auto flush = [&]() {
+        if (!points.empty()) {
+            s += "<polyline fill=\"none\" stroke=\"" + std::string(settling ? "#999" : "#1f5fbf") +
+                 "\" stroke-width=\"1.2\" points=\"" + points + "\"/>\n";
+        }
+        points.clear();
+    };
+    for (const ErrorPoint& p : r.series) {
+        if (p.settling != settling) {
+            flush();
+            settling = p.settling;
+        }
+        points += f1(x(p.t)) + "," + f1(y(p.ms)) + " ";
+    }
+    flush();
+    s += "<rect x=\"" + f1(left) + "\" y=\"" + f1(top) + "\" width=\"" + f1(plotW) +
+         "\" height=\"" + f1(plotH) + "\" fill=\"none\" stroke=\"#444\"/>\n";
+    s += "</svg>\n";
+    return s;
+}
+
+}  // namespace mtchost

@@ -1,0 +1,483 @@
+#include "tools/host/runner.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "tools/host/analysis.h"
+#include "tools/host/json.h"
+#include "tools/host/receiver.h"
+#include "tools/host/script.h"
+#include "tools/host/wirelog.h"
+
+namespace mtchost {
+namespace {
+
+constexpr int64_t kReportEveryUs = 20000;   // a player reports its clock every 20 ms
+constexpr unsigned kReplyTimeoutMs = 5000;  // the service answers in milliseconds
+constexpr unsigned kExitTimeoutMs = 3000;
+constexpr int64_t kStatusOnConsoleUs = 100000;
+constexpr int64_t kStatusOnPipeUs = 1000000;
+constexpr int64_t kRecordingTailUs = 300000;  // the last wire lines follow the stop closely
+
+struct Player {
+    bool hasTrack = false;
+    std::string track;
+    double position = 0;
+    bool playing = false;
+    int64_t sinceUs = 0;
+
+    double positionAt(int64_t us) const {
+        return position + (playing ? static_cast<double>(us - sinceUs) / 1e6 : 0);
+    }
+};
+
+std::string fixed(double v, int decimals) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+// Timecode-like text for the player's position: hours, minutes, seconds and milliseconds.
+std::string clockText(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0) {
+        seconds = 0;
+    }
+    const int64_t ms = static_cast<int64_t>(std::floor(seconds * 1000 + 0.5));
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld",
+                  static_cast<long long>(ms / 3600000), static_cast<long long>(ms / 60000 % 60),
+                  static_cast<long long>(ms / 1000 % 60), static_cast<long long>(ms % 1000));
+    return text;
+}
+
+class Session {
+  public:
+    Session(const Options& options, Console& console) : options_(options), console_(console) {}
+
+    int run();
+
+  private:
+    bool loadShow();
+    bool awaitReply(int id, Json& reply);
+    void takeLine(const std::string& line);
+    void drainLines();
+    void pollWire();
+    void sendTransport(int64_t now, bool locate);
+    void performStep(const Step& step, int64_t now);
+    void showStatus(int64_t now);
+    int finish(bool ranToEnd);
+
+    const Options& options_;
+    Console& console_;
+    ServiceChild child_;
+    Show show_;
+    ShowRecord record_;
+    Player player_;
+    bool serviceFailed_ = false;
+
+    std::unique_ptr<FileFollower> follower_;
+    RecordingReader recording_;
+    std::vector<WireMessage> allWire_;
+    MtcDecoder liveDecoder_;
+    ReceiverClock liveClock_;
+    std::vector<Reading> liveReadings_;
+    int64_t t0_ = 0;
+};
+
+bool Session::loadShow() {
+    std::string text = defaultShowText();
+    std::string name = "default show";
+    if (!options_.script.empty()) {
+        std::string error;
+        if (!readFile(options_.script, text, error)) {
+            console_.line("mtc-host: " + error);
+            return false;
+        }
+        name = narrow(options_.script);
+    }
+    try {
+        show_ = parseShow(text, name);
+    } catch (const ScriptError& e) {
+        console_.line(std::string("mtc-host: ") + e.what());
+        return false;
+    }
+    if (options_.haveFps) {
+        show_.fps = options_.fps;
+    }
+    if (options_.haveOffset) {
+        show_.offset = options_.offset;
+    }
+    return true;
+}
+
+// Prints one line from the service and remembers what went wrong during the show.
+void Session::takeLine(const std::string& line) {
+    console_.line("< " + line);
+    Json j;
+    std::string error;
+    if (!parseJson(line, j, error)) {
+        record_.serviceErrors.push_back("a line that is not JSON (" + error + ")");
+        return;
+    }
+    const Json* event = j.find("event");
+    const Json* ok = j.find("ok");
+    const Json* message = j.find("error");
+    const bool failed = (event != nullptr && event->isString() && event->text == "error") ||
+                        (ok != nullptr && ok->kind == Json::kBool && !ok->flag);
+    if (failed && t0_ != 0) {
+        record_.serviceErrors.push_back(message != nullptr && message->isString() ? message->text
+                                                                                  : line);
+        serviceFailed_ = true;
+    }
+}
+
+void Session::drainLines() {
+    std::string line;
+    int64_t at = 0;
+    while (child_.nextLine(line, at, 0)) {
+        takeLine(line);
+    }
+}
+
+bool Session::awaitReply(int id, Json& reply) {
+    const int64_t deadline = nowMicros() + static_cast<int64_t>(kReplyTimeoutMs) * 1000;
+    for (;;) {
+        const int64_t left = deadline - nowMicros();
+        std::string line;
+        int64_t at = 0;
+        if (left <= 0 || !child_.nextLine(line, at, static_cast<unsigned>(left / 1000 + 1))) {
+            console_.line(child_.outputEnded() ? "mtc-host: the service ended without answering"
+                                               : "mtc-host: no answer from the service within 5 s");
+            return false;
+        }
+        takeLine(line);
+        std::string error;
+        Json j;
+        if (parseJson(line, j, error)) {
+            const Json* rid = j.find("id");
+            if (rid != nullptr && rid->isNumber() && rid->number == id) {
+                reply = std::move(j);
+                return true;
+            }
+        }
+    }
+}
+
+void Session::pollWire() {
+    if (!follower_) {
+        return;
+    }
+    std::string chunk;
+    if (!follower_->poll(chunk)) {
+        // The recording started over: whatever was read belonged to an earlier run.
+        recording_ = RecordingReader();
+        allWire_.clear();
+        liveDecoder_ = MtcDecoder();
+        liveClock_ = ReceiverClock();
+    }
+    if (chunk.empty()) {
+        return;
+    }
+    recording_.feed(chunk.data(), chunk.size());
+    for (WireMessage& m : recording_.take()) {
+        if (m.port == recording_.openedPort()) {
+            liveReadings_.clear();
+            liveDecoder_.feed(m.bytes.data(), m.bytes.size(), static_cast<double>(m.endUs) / 1e6,
+                              liveReadings_);
+            for (const Reading& r : liveReadings_) {
+                liveClock_.apply(r);
+            }
+        }
+        allWire_.push_back(std::move(m));
+    }
+}
+
+void Session::sendTransport(int64_t now, bool locate) {
+    const std::string line = "{\"command\":\"transport\",\"trackId\":" +
+                             (player_.hasTrack ? quoteJson(player_.track) : std::string("null")) +
+                             ",\"position\":" + numberJson(player_.positionAt(now)) +
+                             ",\"playing\":" + (player_.playing ? "true" : "false") +
+                             ",\"sentAtUnixMs\":" + numberJson(unixMillisNow()) +
+                             (locate ? ",\"locate\":true" : "") + "}";
+    record_.reportWrites.push_back(now);
+    if (!child_.send(line)) {
+        serviceFailed_ = true;
+        record_.serviceErrors.push_back("the service's input is closed");
+    }
+}
+
+void Session::performStep(const Step& step, int64_t now) {
+    double position = player_.positionAt(now);
+    if (step.setTrack) {
+        player_.hasTrack = true;
+        player_.track = step.track;
+    }
+    if (step.setPosition) {
+        position = step.position;
+    }
+    if (step.play >= 0) {
+        player_.playing = step.play == 1;
+    }
+    if (step.stop) {
+        player_.playing = false;
+    }
+    player_.position = position;
+    player_.sinceUs = now;
+    record_.player.push_back({now, position, player_.playing});
+
+    StepRecord rec;
+    rec.label = step.label;
+    rec.cause = step.cause;
+    rec.writeUs = now;
+    rec.cpuSeconds = child_.cpuSeconds();
+    record_.steps.push_back(rec);
+    console_.line("* " + fixed(static_cast<double>(now - t0_) / 1e6, 2) + " s  " + step.label);
+    if (!step.stop || step.setTrack || step.setPosition || step.play >= 0 || step.locate) {
+        sendTransport(now, step.locate);
+    }
+}
+
+void Session::showStatus(int64_t now) {
+    const double t = static_cast<double>(now - t0_) / 1e6;
+    std::string s = fixed(t, 2) + " s | player " +
+                    clockText(show_.offset + player_.positionAt(now)) + " " +
+                    (player_.playing ? "playing" : "paused ") + " | receiver ";
+    if (!follower_) {
+        s += "not watched";
+    } else if (!liveClock_.hasTime()) {
+        s += "--:--:--:-- | no time yet";
+    } else {
+        const double at = liveClock_.lastReadingAt();
+        const double read = liveClock_.readAt(at);
+        const int rate = liveClock_.rate();
+        const Timecode label =
+            labelOf(static_cast<int64_t>(std::floor(read * frameClock(rate) + 1e-6)), rate);
+        const double player =
+            show_.offset + playerPositionAt(record_.player, static_cast<int64_t>(at * 1e6));
+        const bool fresh = static_cast<double>(now) / 1e6 - at < 0.25;
+        const char* lock = liveClock_.lockedAt(at) && fresh
+                               ? "locked  "
+                               : (liveClock_.running() ? "unlocked" : "stopped ");
+        s += format(label) + " | diff " + fixed((read - player) * 1000, 1) + " ms | " + lock;
+    }
+    s += " | full " + std::to_string(liveDecoder_.fullFrames()) + " | quarter " +
+         std::to_string(liveDecoder_.quarterFrames());
+    console_.status(s);
+}
+
+int Session::run() {
+    if (!loadShow()) {
+        return kExitUsage;
+    }
+    const std::wstring service =
+        options_.service.empty() ? programFolder() + L"mtc-service.exe" : options_.service;
+    std::string error;
+    if (!child_.start(service, L"", error)) {
+        console_.line("mtc-host: " + error);
+        return kExitFailed;
+    }
+    console_.line("mtc-host: started " + narrow(service));
+
+    const std::string list = "{\"id\":1,\"command\":\"list\"}";
+    console_.line("> " + list);
+    Json reply;
+    if (!child_.send(list) || !awaitReply(1, reply)) {
+        return kExitFailed;
+    }
+    const Json* outputs = reply.find("outputs");
+    if (outputs == nullptr || outputs->kind != Json::kArray) {
+        console_.line("mtc-host: the service could not list the MIDI outputs");
+        return kExitFailed;
+    }
+    const Json* chosen = nullptr;
+    int matches = 0;
+    for (const Json& o : outputs->items) {
+        const Json* id = o.find("id");
+        const Json* name = o.find("name");
+        if (id == nullptr || !id->isString() || name == nullptr || !name->isString()) {
+            continue;
+        }
+        if (options_.output.empty()
+                ? chosen == nullptr
+                : (id->text == options_.output || name->text == options_.output)) {
+            if (chosen == nullptr) {
+                chosen = &o;
+            }
+            ++matches;
+        }
+    }
+    if (chosen == nullptr) {
+        console_.line(options_.output.empty() ? "mtc-host: the service lists no MIDI output"
+                                              : "mtc-host: no MIDI output has the id or name \"" +
+                                                    options_.output + "\"");
+        return kExitFailed;
+    }
+    if (matches > 1 && !options_.output.empty()) {
+        console_.line("mtc-host: several outputs are named \"" + options_.output +
+                      "\"; give its id instead");
+        return kExitFailed;
+    }
+    const std::string outputId = chosen->find("id")->text;
+    record_.outputName = chosen->find("name")->text;
+    record_.showName = show_.name;
+    record_.fps = show_.fps;
+    record_.offset = show_.offset;
+    console_.line("mtc-host: output \"" + record_.outputName + "\" " + outputId);
+
+    const std::string start =
+        "{\"id\":2,\"command\":\"start\",\"outputId\":" + quoteJson(outputId) +
+        ",\"fps\":" + numberJson(show_.fps) + ",\"offset\":" + numberJson(show_.offset) + "}";
+    console_.line("> " + start);
+    if (!child_.send(start) || !awaitReply(2, reply)) {
+        return kExitFailed;
+    }
+    const Json* ok = reply.find("ok");
+    if (ok == nullptr || ok->kind != Json::kBool || !ok->flag) {
+        console_.line("mtc-host: the service did not start MTC");
+        return kExitFailed;
+    }
+    if (!options_.wireLog.empty()) {
+        follower_.reset(new FileFollower(recordingPath(options_.wireLog)));
+        record_.haveWire = true;
+        console_.line("mtc-host: receiver watching " + options_.wireLog);
+    } else {
+        console_.line("mtc-host: no wire recording given; the receiver's view is off");
+    }
+    console_.line("mtc-host: show \"" + show_.name + "\", " + fixed(show_.duration(), 1) + " s");
+
+    // The show: steps at their times, clock reports every 20 ms between them.
+    Pacer pacer;
+    t0_ = nowMicros();
+    size_t next = 0;
+    int64_t nextReport = t0_;
+    int64_t nextStatus = t0_;
+    const int64_t statusEvery = console_.terminal() ? kStatusOnConsoleUs : kStatusOnPipeUs;
+    bool ranToEnd = false;
+    for (;;) {
+        int64_t now = nowMicros();
+        const int64_t stepDue =
+            t0_ + static_cast<int64_t>(std::llround(show_.steps[next].at * 1e6));
+        if (now >= stepDue) {
+            const Step& step = show_.steps[next++];
+            performStep(step, now);
+            nextReport = now + kReportEveryUs;
+            if (step.stop) {
+                ranToEnd = true;
+                break;
+            }
+        } else if (now >= nextReport) {
+            sendTransport(now, false);
+            nextReport += kReportEveryUs;
+            if (nextReport <= now) {
+                nextReport = now + kReportEveryUs;  // never a burst to catch up
+            }
+        }
+        drainLines();
+        pollWire();
+        if (serviceFailed_ || child_.outputEnded()) {
+            console_.endStatus();
+            console_.line("mtc-host: the service stopped the show; ending it here");
+            break;
+        }
+        now = nowMicros();
+        if (now >= nextStatus) {
+            showStatus(now);
+            nextStatus += statusEvery;
+            if (nextStatus <= now) {
+                nextStatus = now + statusEvery;
+            }
+        }
+        const int64_t nextStepDue =
+            t0_ + static_cast<int64_t>(std::llround(show_.steps[next].at * 1e6));
+        pacer.waitUntil(std::min(std::min(nextReport, nextStepDue), nextStatus));
+    }
+    return finish(ranToEnd);
+}
+
+int Session::finish(bool ranToEnd) {
+    console_.endStatus();
+    if (!ranToEnd) {
+        // Close the record where the show broke off, so the report covers what did happen.
+        StepRecord end;
+        end.label = "broken off";
+        end.cause = Cause::kStop;
+        end.writeUs = nowMicros();
+        end.cpuSeconds = child_.cpuSeconds();
+        record_.steps.push_back(end);
+    }
+    const std::string stop = "{\"id\":3,\"command\":\"stop\"}";
+    console_.line("> " + stop);
+    Json reply;
+    const bool stopped = child_.send(stop) && awaitReply(3, reply);
+    // Let the recording catch up with the last messages and the port's close.
+    const int64_t tailEnd = nowMicros() + kRecordingTailUs;
+    Pacer pacer;
+    while (nowMicros() < tailEnd) {
+        drainLines();
+        pollWire();
+        pacer.waitUntil(std::min(tailEnd, nowMicros() + kReportEveryUs));
+    }
+    const long code = child_.finish(kExitTimeoutMs);
+    drainLines();
+    console_.line("mtc-host: the service exited with code " + std::to_string(code));
+
+    const int port = recording_.openedPort();
+    for (WireMessage& m : allWire_) {
+        if (m.port == port) {
+            record_.wire.push_back(std::move(m));
+        }
+    }
+    if (record_.haveWire && port < 0) {
+        record_.serviceErrors.push_back("the recording shows no port opened by the service");
+    }
+    for (const std::string& e : recording_.errors()) {
+        record_.serviceErrors.push_back("simulated port: " + e);
+    }
+    Report report = analyse(record_);
+    if (!stopped) {
+        report.problems.push_back("the service did not answer \"stop\"");
+    }
+    if (code != 0) {
+        report.problems.push_back("the service exited with code " + std::to_string(code));
+    }
+    std::string text = reportText(report);
+    size_t from = 0;
+    while (from < text.size()) {
+        const size_t nl = text.find('\n', from);
+        console_.line(text.substr(from, nl - from));
+        from = nl == std::string::npos ? text.size() : nl + 1;
+    }
+
+    std::wstring dir = options_.reportDir;
+    wchar_t full[32768];
+    const DWORD n = GetFullPathNameW(dir.c_str(), 32768, full, nullptr);
+    if (n > 0 && n < 32768) {
+        dir.assign(full, n);
+    }
+    if (!dir.empty() && dir.back() != L'\\' && dir.back() != L'/') {
+        dir += L'\\';
+    }
+    std::string error;
+    if (!makeFolders(dir) || !writeFile(dir + L"report.json", reportJson(report), error) ||
+        !writeFile(dir + L"receiver-error.svg", reportSvg(report), error)) {
+        console_.line("mtc-host: " + (error.empty() ? "cannot create " + narrow(dir) : error));
+        return kExitFailed;
+    }
+    console_.line("Report: " + narrow(dir + L"report.json"));
+    console_.line("Chart:  " + narrow(dir + L"receiver-error.svg"));
+    if (!ranToEnd) {
+        return kExitFailed;
+    }
+    return report.problems.empty() ? kExitOk : kExitProblems;
+}
+
+}  // namespace
+
+int runShow(const Options& options, Console& console) {
+    Session session(options, console);
+    return session.run();
+}
+
+}  // namespace mtchost

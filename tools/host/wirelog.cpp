@@ -1,0 +1,173 @@
+#include "tools/host/wirelog.h"
+
+#include <cstdlib>
+
+namespace mtchost {
+namespace {
+
+constexpr int64_t kMicrosPerByte = 320;  // 31250 baud, ten bits per byte
+
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t space = text.find(' ', i);
+        const size_t end = space == std::string::npos ? text.size() : space;
+        if (end > i) {
+            out.push_back(text.substr(i, end - i));
+        }
+        i = end + 1;
+    }
+    return out;
+}
+
+// The value of `key=` among the words; false when no word has that key.
+bool field(const std::vector<std::string>& w, const std::string& key, std::string& value) {
+    for (const std::string& word : w) {
+        if (word.size() > key.size() && word.compare(0, key.size(), key) == 0 &&
+            word[key.size()] == '=') {
+            value = word.substr(key.size() + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool integer(const std::string& text, int64_t& value) {
+    if (text.empty() || text.size() > 19) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    value = std::strtoll(text.c_str(), nullptr, 10);
+    return true;
+}
+
+bool hexBytes(const std::string& text, std::vector<uint8_t>& out) {
+    if (text.size() % 2 != 0) {
+        return false;
+    }
+    out.clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int v = 0;
+        for (size_t k = i; k < i + 2; ++k) {
+            const char c = text[k];
+            v <<= 4;
+            if (c >= '0' && c <= '9') {
+                v |= c - '0';
+            } else if (c >= 'A' && c <= 'F') {
+                v |= c - 'A' + 10;
+            } else if (c >= 'a' && c <= 'f') {
+                v |= c - 'a' + 10;
+            } else {
+                return false;
+            }
+        }
+        out.push_back(static_cast<uint8_t>(v));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseWireLine(const std::string& text, WireMessage& out) {
+    const std::vector<std::string> w = words(text);
+    if (w.size() < 2 || (w[1] != "wire" && w[1] != "drop")) {
+        return false;
+    }
+    std::string port, seq, start, end, sent, bytes;
+    int64_t portValue = 0, seqValue = 0, startValue = 0;
+    if (!field(w, "port", port) || !integer(port, portValue) || portValue > 1000000 ||
+        !field(w, "seq", seq) || !integer(seq, seqValue) || !field(w, "bytes", bytes) ||
+        !hexBytes(bytes, out.bytes) || out.bytes.empty()) {
+        return false;
+    }
+    out.port = static_cast<int>(portValue);
+    out.seq = static_cast<uint64_t>(seqValue);
+    if (w[1] == "wire") {
+        int64_t endValue = 0;
+        if (!field(w, "start", start) || !integer(start, startValue) || !field(w, "end", end) ||
+            !integer(end, endValue) || endValue < startValue) {
+            return false;
+        }
+        out.startUs = startValue;
+        out.endUs = endValue;
+        out.cut = false;
+        return true;
+    }
+    // A reset cut the message: only its first `sent` bytes left ("start=-" when none did).
+    int64_t sentValue = 0;
+    if (!field(w, "sent", sent) || !integer(sent, sentValue) ||
+        sentValue > static_cast<int64_t>(out.bytes.size()) || !field(w, "start", start)) {
+        return false;
+    }
+    if (sentValue == 0) {
+        out.bytes.clear();
+        out.startUs = out.endUs = 0;
+    } else {
+        if (!integer(start, startValue)) {
+            return false;
+        }
+        out.bytes.resize(static_cast<size_t>(sentValue));
+        out.startUs = startValue;
+        out.endUs = startValue + kMicrosPerByte * sentValue;
+    }
+    out.cut = true;
+    return true;
+}
+
+void RecordingReader::feed(const char* data, size_t size) {
+    size_t from = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] == '\n') {
+            partial_.append(data + from, i - from);
+            line(partial_);
+            partial_.clear();
+            from = i + 1;
+        }
+    }
+    partial_.append(data + from, size - from);
+}
+
+std::vector<WireMessage> RecordingReader::take() {
+    std::vector<WireMessage> out;
+    out.swap(messages_);
+    return out;
+}
+
+void RecordingReader::line(const std::string& text) {
+    const std::vector<std::string> w = words(text);
+    if (w.size() < 2) {
+        return;
+    }
+    const std::string& kind = w[1];
+    if (kind == "wire" || kind == "drop") {
+        WireMessage m;
+        if (!parseWireLine(text, m)) {
+            ++unreadable_;
+        } else if (!m.bytes.empty()) {
+            messages_.push_back(std::move(m));
+        }
+    } else if (kind == "midiOutOpen") {
+        // "... -> 0 handle=0x10000 port=0": only a successful open names the port.
+        std::string port;
+        int64_t value = 0;
+        for (size_t i = 2; i + 1 < w.size(); ++i) {
+            if (w[i] == "->") {
+                if (w[i + 1] == "0" && field(w, "port", port) && integer(port, value)) {
+                    openedPort_ = static_cast<int>(value);
+                }
+                break;
+            }
+        }
+    } else if (kind == "simport") {
+        sawHeader_ = true;
+    } else if (kind == "error") {
+        errors_.push_back(text.substr(text.find("error")));
+    }
+}
+
+}  // namespace mtchost
