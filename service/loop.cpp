@@ -1,0 +1,230 @@
+#include "service/loop.h"
+
+#include <windows.h>
+#include <avrt.h>
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "core/engine.h"
+#include "service/clock.h"
+#include "service/protocol.h"
+#include "service/stdio.h"
+#include "winmm/winsink.h"
+
+// Older SDK headers (and MinGW-w64's) lack the flag; its value is fixed by the system.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+namespace mtcservice {
+
+namespace {
+
+const char kOverflowMessage[] = "MTC 输出更新阻塞，输出已关闭。请重新启用。";
+const char kWaitFailedMessage[] = "MTC 输出等待失败。";
+const char kTimerFailedMessage[] = "无法启动 MTC 原生定时器。";
+
+// Everything the main thread holds for the whole run and releases in the final clean-up.
+struct Service {
+    Reader* reader = nullptr;  // never freed: the reader thread may still be in a read at exit
+    HANDLE readerThread = nullptr;
+    HANDLE timer = nullptr;
+    bool highResolution = false;  // the timer was created with the high-resolution flag
+    bool periodHeld = false;      // timeBeginPeriod(1) succeeded and is not yet undone
+    HANDLE scheduling = nullptr;  // "Pro Audio" registration, or null
+    DWORD taskIndex = 0;
+};
+
+// Relative due time (negative, 100 ns units) for the engine's next deadline: 1 ms while a full
+// frame is in flight (the sink is polled, not waited for), else the next quarter frame; never
+// later than 1 ms past the clock watchdog (so a silent player is noticed at about 0.351 s),
+// the next device check or 50 ms; never sooner than 0.5 ms, so a deadline already passed costs
+// one short sleep instead of a busy loop.
+LONGLONG dueTime(const velmarmtc::Engine& engine, double now) {
+    double t = engine.fullPending ? now + 0.001 : engine.nextQuarterAt;
+    t = std::min(t, engine.lastReportAt + 0.351);
+    t = std::min(t, engine.nextHealthCheckAt);
+    t = std::min(t, now + 0.05);
+    const double delay = std::max(t - now, 0.0005);
+    return -static_cast<LONGLONG>(std::ceil(delay * 10000000.0));
+}
+
+// The multimedia timer resolution matters only to an ordinary waitable timer, and only while
+// output runs: holding 1 ms costs the whole system power, so it is released as soon as output
+// stops. A refused request is simply asked again on the next turn.
+void adjustTimerResolution(Service& service, const velmarmtc::Engine& engine) {
+    if (service.highResolution) {
+        return;
+    }
+    if (engine.active && !service.periodHeld) {
+        service.periodHeld = timeBeginPeriod(1) == TIMERR_NOERROR;
+    } else if (!engine.active && service.periodHeld) {
+        timeEndPeriod(1);
+        service.periodHeld = false;
+    }
+}
+
+// The loop proper. Returns the exit code of an orderly end: 0 at end of input, 2 after an
+// overflow (reported here). Throws on a fatal failure: a failed wait or timer, a reply or
+// event that cannot be written, an output that cannot be stopped.
+int runLoop(Service& service, velmarmtc::Engine& engine) {
+    Reader& reader = *service.reader;
+    HANDLE waitList[2] = {reader.event, service.timer};
+    // Reused every turn: swapping it with the reader's queue hands the reader back an empty
+    // queue whose storage already exists, so a timer wake allocates nothing.
+    std::deque<std::string> batch;
+    for (;;) {
+        if (reader.overflow) {
+            engine.stop();
+            errorEvent(kOverflowMessage);
+            return 2;
+        }
+        if (reader.eof) {
+            engine.stop();
+            return 0;
+        }
+        {
+            // Resetting under the lock: a line queued after the swap sets the event again
+            // after this reset, so it is never left waiting unnoticed.
+            std::lock_guard<std::mutex> lock(reader.mutex);
+            batch.swap(reader.lines);
+            ResetEvent(reader.event);
+        }
+        for (const std::string& line : batch) {
+            // Once input has ended or overflowed, nothing more is answered: the host has gone
+            // or broken the protocol.
+            if (reader.eof || reader.overflow) {
+                break;
+            }
+            if (!line.empty()) {
+                handleCommand(line, engine);
+            }
+        }
+        batch.clear();
+        if (reader.eof || reader.overflow) {
+            continue;
+        }
+        // Commands come before timing: while more input waits, handle it first.
+        if (WaitForSingleObject(reader.event, 0) == WAIT_OBJECT_0) {
+            continue;
+        }
+        try {
+            engine.step(nowSeconds());
+        } catch (const std::exception& failure) {
+            // The engine never stops itself; a failed step ends output here and the host is
+            // told why. A failure of either call leaves the loop as fatal.
+            engine.stop();
+            errorEvent(failure.what());
+        }
+        adjustTimerResolution(service, engine);
+        if (!engine.active) {
+            // Nothing to time: sleep until the host writes.
+            CancelWaitableTimer(service.timer);
+            if (WaitForSingleObject(reader.event, INFINITE) == WAIT_FAILED) {
+                throw std::runtime_error(kWaitFailedMessage);
+            }
+            continue;
+        }
+        LARGE_INTEGER due;
+        due.QuadPart = dueTime(engine, nowSeconds());
+        if (!SetWaitableTimer(service.timer, &due, 0, nullptr, nullptr, FALSE)) {
+            throw std::runtime_error(kTimerFailedMessage);
+        }
+        // Which handle woke the loop does not matter: every turn drains input first and then
+        // steps the engine unless more input waits.
+        if (WaitForMultipleObjects(2, waitList, FALSE, INFINITE) == WAIT_FAILED) {
+            throw std::runtime_error(kWaitFailedMessage);
+        }
+    }
+}
+
+// Owns the sink and the engine for the run. Returns the exit code; a fatal failure gives 2.
+int runWithOutput(Service& service) {
+    // The sink must not move while WinMM holds its header, so it is built in place and
+    // destroyed in place; the engine only points at it.
+    std::optional<WinSink> sink;
+    sink.emplace();
+    velmarmtc::Engine engine(&*sink);
+    try {
+        return runLoop(service, engine);
+    } catch (const std::exception& failure) {
+        // Release the port first (a driver that will not let go ends the process here with
+        // the sink's own line), then try to tell the host; it may be the host that failed.
+        sink.reset();
+        try {
+            errorEvent(failure.what());
+        } catch (const std::exception&) {
+        }
+        return 2;
+    }
+}
+
+[[noreturn]] void finish(Service& service, int exitCode) {
+    CancelWaitableTimer(service.timer);
+    CloseHandle(service.timer);
+    if (service.periodHeld) {
+        timeEndPeriod(1);
+    }
+    if (service.scheduling != nullptr) {
+        AvRevertMmThreadCharacteristics(service.scheduling);
+    }
+    // The reader may be blocked in a read of a pipe the host keeps open; break it, give the
+    // thread a moment to end by itself, and let ExitProcess end it otherwise.
+    CancelSynchronousIo(service.readerThread);
+    WaitForSingleObject(service.readerThread, 100);
+    CloseHandle(service.readerThread);
+    ExitProcess(static_cast<UINT>(exitCode));
+}
+
+}  // namespace
+
+int runService() {
+    // No dialog box may ever stop an unattended child process.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+
+    Service service;
+    service.reader = new (std::nothrow) Reader;
+    if (service.reader == nullptr) {
+        return 2;
+    }
+    service.reader->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (service.reader->event == nullptr) {
+        return 2;
+    }
+    service.readerThread = CreateThread(nullptr, 0, &Reader::run, service.reader, 0, nullptr);
+    if (service.readerThread == nullptr) {
+        return 2;
+    }
+
+    // A high-resolution timer wakes close to its due time without raising the system-wide
+    // timer resolution; systems that lack it get an ordinary timer and timeBeginPeriod.
+    service.timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                           TIMER_ALL_ACCESS);
+    service.highResolution = service.timer != nullptr;
+    if (service.timer == nullptr) {
+        service.timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    }
+    if (service.timer == nullptr) {
+        return 2;
+    }
+
+    // Quarter frames are due every 8 to 10 ms; the multimedia class scheduler keeps the main
+    // thread ahead of ordinary work. Without it the service still runs, only less punctually.
+    service.scheduling = AvSetMmThreadCharacteristicsW(L"Pro Audio", &service.taskIndex);
+    if (service.scheduling != nullptr) {
+        AvSetMmThreadPriority(service.scheduling, AVRT_PRIORITY_HIGH);
+    }
+
+    finish(service, runWithOutput(service));
+}
+
+}  // namespace mtcservice
