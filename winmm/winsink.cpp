@@ -1,5 +1,6 @@
 #include "winmm/winsink.h"
 
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -68,6 +69,8 @@ WinSink::~WinSink() {
         CloseHandle(event);
     }
 }
+
+static_assert(offsetof(MIDIHDR, dwFlags) % 4 == 0, "dwFlags must be 4-byte aligned");
 
 bool WinSink::headerDone() {
     // The driver sets MHDR_DONE from its own thread; a compare-exchange of 0 against 0 is an

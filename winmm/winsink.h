@@ -80,7 +80,9 @@ class WinSink final : public velmarmtc::Sink {
 
     HMIDIOUT handle = nullptr;
     HANDLE event = nullptr;
-    MIDIHDR header{};
+    // mmsystem.h packs MIDIHDR to single bytes; the alignment keeps dwFlags on a 4-byte
+    // boundary, as the interlocked read of it requires.
+    alignas(8) MIDIHDR header{};
     std::array<uint8_t, 10> buffer{};
     bool prepared = false;
     bool sent = false;

@@ -1,0 +1,42 @@
+// Entry of the WinMM layer's test program. It also serves as the child process of the tests of
+// the sink's last-resort stop, which end the process: given "--fatal-child <case>" it runs that
+// one case before GoogleTest is initialised, so the case's standard output holds nothing else.
+//
+// Every operator new of the program is counted, so that tests can prove a path allocates
+// nothing.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <gtest/gtest.h>
+
+#include "tests/winmm/test_support.h"
+
+namespace winmmtest {
+std::atomic<unsigned long long> allocations{0};
+}
+
+void* operator new(std::size_t size) {
+    ++winmmtest::allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--fatal-child") == 0) {
+        return winmmtest::runFatalChild(argv[2]);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
