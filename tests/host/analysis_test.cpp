@@ -116,6 +116,7 @@ TEST(Analysis, figuresOfAStreamOnScheduleMatchTheHandWorkedValues) {
     EXPECT_NEAR(rep.quarterLateMs.max, 1.0, 1e-6);
     EXPECT_EQ(rep.cycles, 7u);
     EXPECT_EQ(rep.badCycles, 0u);  // the cycle cut by the pause's locate is no fault
+    EXPECT_EQ(rep.cycleJumps, 0u);
 
     ASSERT_EQ(rep.locates.size(), 2u);
     EXPECT_EQ(rep.locates[0].cause, "first report");
@@ -178,6 +179,18 @@ TEST(Analysis, fullFramesArePutDownToWhatTheHostDidJustBefore) {
     EXPECT_EQ(rep.problems.back(), "step \"seek 90\" at 1.000 s got no full frame");
     EXPECT_LT(rep.cpuMsPerS, 0);  // unknown stays unknown
     EXPECT_LT(rep.segments[0].cpuMsPerS, 0);
+}
+
+TEST(Analysis, cyclesThatDoNotStepTwoFramesAreCountedButNotAcrossALocate) {
+    ShowRecord r = playThenPause();
+    // Cycle 3 should carry frame 6; make it carry frame 7, so the receiver steps 3 frames and
+    // then 1. A locate between two cycles may change the time freely.
+    for (WireMessage& m : r.wire) {
+        if (m.startUs == 1005000 + (8 * 3 + 1) * 10000) {
+            m.bytes[1] = 0x07;
+        }
+    }
+    EXPECT_EQ(mtchost::analyse(r).cycleJumps, 2u);
 }
 
 TEST(Analysis, withoutARecordingTheReportSaysSoInsteadOfShowingZeros) {

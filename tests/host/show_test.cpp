@@ -17,7 +17,7 @@ using mtchost::Json;
 
 constexpr int64_t kRunLimitUs = 120 * 1000000LL;
 
-struct Run {
+struct HostRun {
     long exitCode = -2;
     std::vector<std::string> lines;
     std::string all() const {
@@ -47,9 +47,15 @@ void writeText(const std::wstring& path, const std::string& text) {
     ASSERT_TRUE(mtchost::writeFile(path, text, error)) << error;
 }
 
+// The folder as a command-line argument: without its final backslash, which would escape the
+// closing quote under the usual command-line rules.
+std::wstring quotedFolder(const std::wstring& dir) {
+    return L"\"" + dir.substr(0, dir.size() - 1) + L"\"";
+}
+
 // Runs mtc-host.exe from this program's folder and collects its output, within a time limit.
-Run runHost(const std::wstring& arguments) {
-    Run run;
+HostRun runHost(const std::wstring& arguments) {
+    HostRun run;
     mtchost::ServiceChild host;
     std::string error;
     if (!host.start(mtchost::programFolder() + L"mtc-host.exe", arguments, error)) {
@@ -83,7 +89,7 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
               "wait 0.5\nplay\nwait 1\nstop\n");
     SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", (dir + L"ports.txt").c_str());
     SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", (dir + L"wire.log").c_str());
-    const Run run = runHost(L"--script \"" + dir + L"show.txt\" --report \"" + dir + L"\"");
+    const HostRun run = runHost(L"--script \"" + dir + L"show.txt\" --report " + quotedFolder(dir));
     SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", nullptr);
     SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", nullptr);
     SCOPED_TRACE(run.all());
@@ -133,7 +139,7 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
 TEST(HostShow, aScriptMistakeNamesItsLineAndStartsNothing) {
     const std::wstring dir = freshFolder(L"mtc-host-bad-");
     writeText(dir + L"bad.txt", "fps 25\ntrack t1\nplay\nwait 1\nfast-forward\n");
-    const Run run = runHost(L"--script \"" + dir + L"bad.txt\" --report \"" + dir + L"\"");
+    const HostRun run = runHost(L"--script \"" + dir + L"bad.txt\" --report " + quotedFolder(dir));
     SCOPED_TRACE(run.all());
     EXPECT_EQ(run.exitCode, 2);
     ASSERT_EQ(run.lines.size(), 1u);

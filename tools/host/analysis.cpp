@@ -378,6 +378,23 @@ Report analyse(const ShowRecord& rec) {
         }
     }
     rep.quarterLateMs = figuresOf(lateness);
+
+    // Cycles that do not follow the one before by exactly two frames.
+    bool havePrevious = false;
+    int64_t previous = 0;
+    for (const TimedReading& tr : readings) {
+        const Reading& rd = tr.reading;
+        if (rd.kind == Reading::kCycle) {
+            const int64_t count = frameCount(rd.time);
+            if (havePrevious && count - previous != 2) {
+                ++rep.cycleJumps;
+            }
+            havePrevious = true;
+            previous = count;
+        } else if (rd.kind != Reading::kQuarter) {
+            havePrevious = false;  // a locate, or a cycle that gave no time
+        }
+    }
     for (size_t i = 0; i < segmentCount; ++i) {
         rep.segments[i].quarterLateMs = figuresOf(segQuarter[i]);
     }

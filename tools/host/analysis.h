@@ -104,6 +104,9 @@ struct Report {
     uint64_t quarterFrames = 0;
     uint64_t cycles = 0;
     uint64_t badCycles = 0;
+    // Whole cycles that did not read two frames on from the cycle before (a receiver sees the
+    // time step by another amount), not counting the first after each full frame.
+    uint64_t cycleJumps = 0;
     int missedLocates = 0;
     double cpuMsPerS = -1;
     std::vector<ErrorPoint> series;

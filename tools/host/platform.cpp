@@ -120,12 +120,20 @@ void Console::status(const std::string& text) {
         write(text + "\n");
         return;
     }
+    // Never as wide as the window: a line that wraps cannot be redrawn with "\r".
     std::string padded = text;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(out_, &info)) {
+        const int width = info.srWindow.Right - info.srWindow.Left + 1;
+        if (width > 1 && padded.size() >= static_cast<size_t>(width)) {
+            padded.resize(static_cast<size_t>(width) - 1);
+        }
+    }
     if (padded.size() < status_.size()) {
         padded.append(status_.size() - padded.size(), ' ');
     }
     write("\r" + padded);
-    status_ = text;
+    status_ = padded;
 }
 
 void Console::endStatus() {

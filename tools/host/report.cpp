@@ -41,8 +41,8 @@ std::string figuresLine(const Figures& f, const char* unit) {
     if (f.count == 0) {
         return "no samples";
     }
-    return "p50 " + fixed(f.p50, 2) + " " + unit + ", p99 " + fixed(f.p99, 2) + " " + unit +
-           ", max " + fixed(f.max, 2) + " " + unit + " (" + std::to_string(f.count) + ")";
+    return "p50 " + fixed(f.p50, 2) + ", p99 " + fixed(f.p99, 2) + ", max " + fixed(f.max, 2) +
+           " " + unit + " (n " + std::to_string(f.count) + ")";
 }
 
 // Values in JSON keep microsecond resolution; more digits would only be noise.
@@ -86,45 +86,50 @@ std::string escapeXml(const std::string& text) {
 }  // namespace
 
 std::string reportText(const Report& r) {
+    // Kept within 80 columns: consoles wrap there by default.
     std::string s;
-    s += "== Show report: " + r.showName + ", " + fpsText(r.fps) + " fps, offset " +
-         offsetText(r.offset, r.fps) + ", " + fixed(r.durationS, 2) + " s, output \"" +
-         r.outputName + "\"\n";
-    s += "Receiver error |receiver - player| every " + fixed(r.sampleStepMs, 0) +
-         " ms, outside the settling after each locate (ms, and frames at p99):\n";
-    s += "  " + pad("segment", 26, false) + pad("start s", 8) + pad("dur s", 7) + pad("p50", 8) +
-         pad("p99", 8) + pad("max", 8) + pad("p99 fr", 8) + pad("n", 6) + pad("settle", 7) +
-         pad("full", 5) + pad("late p99", 9) + pad("cpu ms/s", 9) + "\n";
+    s += "== Show report: " + r.showName + ", " + fpsText(r.fps) + " fps from " +
+         offsetText(r.offset, r.fps) + ", " + fixed(r.durationS, 2) + " s, \"" + r.outputName +
+         "\"\n";
+    s += "Receiver error |receiver - player| in ms, every " + fixed(r.sampleStepMs, 0) +
+         " ms outside settling:\n";
+    s += "  " + pad("segment", 21, false) + pad("start", 6) + pad("p50", 7) + pad("p99", 7) +
+         pad("max", 7) + pad("p99 fr", 7) + pad("full", 5) + pad("qf p99", 7) + pad("cpu/s", 7) +
+         "\n";
     for (const SegmentRow& g : r.segments) {
-        s += "  " + pad(g.label, 26, false) + pad(fixed(g.startS, 2), 8) +
-             pad(fixed(g.durationS, 2), 7) + pad(fixed(g.errorMs.p50, 2), 8) +
-             pad(fixed(g.errorMs.p99, 2), 8) + pad(fixed(g.errorMs.max, 2), 8) +
-             pad(fixed(g.errorFrames.p99, 2), 8) + pad(std::to_string(g.errorMs.count), 6) +
-             pad(std::to_string(g.settlingSamples), 7) + pad(std::to_string(g.fullFrames), 5) +
-             pad(fixed(g.quarterLateMs.p99, 2), 9) + pad(fixed(g.cpuMsPerS, 1), 9) + "\n";
+        std::string label = g.label.size() > 20 ? g.label.substr(0, 19) + "~" : g.label;
+        s += "  " + pad(label, 21, false) + pad(fixed(g.startS, 2), 6) +
+             pad(fixed(g.errorMs.p50, 2), 7) + pad(fixed(g.errorMs.p99, 2), 7) +
+             pad(fixed(g.errorMs.max, 2), 7) + pad(fixed(g.errorFrames.p99, 2), 7) +
+             pad(std::to_string(g.fullFrames), 5) + pad(fixed(g.quarterLateMs.p99, 2), 7) +
+             pad(g.cpuMsPerS >= 0 ? fixed(g.cpuMsPerS, 1) : "-", 7) + "\n";
     }
-    s += "Receiver error, whole show: " + figuresLine(r.errorMs, "ms") + "; in frames p99 " +
-         fixed(r.errorFrames.p99, 2) + ", max " + fixed(r.errorFrames.max, 2) + "\n";
-    s += "Quarter frames against schedule (wire start - due): " +
-         figuresLine(r.quarterLateMs, "ms") + "\n";
-    s += "Locate latency (host write -> full frame on the wire): " +
+    s += "  (p99 fr: p99 in frames; qf p99: quarter-frame lateness; cpu/s: service CPU ms/s)\n";
+    s += "Receiver error, whole show: " + figuresLine(r.errorMs, "ms") + "\n";
+    s += "  in frames: p50 " + fixed(r.errorFrames.p50, 2) + ", p99 " +
+         fixed(r.errorFrames.p99, 2) + ", max " + fixed(r.errorFrames.max, 2) + "; " +
+         std::to_string(r.settlingSamples) + " samples in settling left out\n";
+    s += "Quarter frames vs schedule: " + figuresLine(r.quarterLateMs, "ms") + "\n";
+    s += "Locate latency, host write to full frame on the wire:\n  " +
          figuresLine(r.locateLatencyMs, "ms") + "\n";
-    s += "Full frames: " + std::to_string(r.fullFrames) + " (";
-    for (size_t i = 0; i < r.locateCauses.size(); ++i) {
-        s += (i > 0 ? ", " : "") + r.locateCauses[i].first + " " +
-             std::to_string(r.locateCauses[i].second);
+    s += "Full frames: " + std::to_string(r.fullFrames);
+    std::string causes;
+    for (const auto& c : r.locateCauses) {
+        if (c.second > 0) {
+            causes += (causes.empty() ? "" : ", ") + c.first + " " + std::to_string(c.second);
+        }
     }
-    s += ")\n";
+    s += (causes.empty() ? std::string() : " (" + causes + ")") + "\n";
     for (const LocateRow& l : r.locates) {
-        s += "  " + pad(fixed(l.wireEndS, 3), 8) + " s  " + l.time + "  " + pad(l.cause, 13, false);
+        s += "  " + pad(fixed(l.wireEndS, 3), 7) + " s  " + l.time + "  " + pad(l.cause, 12, false);
         if (l.latencyMs >= 0) {
-            s += "  " + pad(fixed(l.latencyMs, 2), 7) + " ms after \"" + l.step + "\"";
+            s += " " + pad(fixed(l.latencyMs, 2), 6) + " ms after \"" + l.step + "\"";
         }
         s += "\n";
     }
     s += "Receiver: " + std::to_string(r.quarterFrames) + " quarter frames, " +
-         std::to_string(r.cycles) + " whole cycles, " + std::to_string(r.badCycles) +
-         " broken cycles\n";
+         std::to_string(r.cycles) + " whole cycles, " + std::to_string(r.badCycles) + " broken, " +
+         std::to_string(r.cycleJumps) + " not two frames on\n";
     s += "Service CPU: " +
          (r.cpuMsPerS >= 0 ? fixed(r.cpuMsPerS, 1) + " ms per second" : std::string("unknown")) +
          "\n";
@@ -159,6 +164,7 @@ std::string reportJson(const Report& r) {
     s += "  \"quarterFrames\": " + std::to_string(r.quarterFrames) + ",\n";
     s += "  \"wholeCycles\": " + std::to_string(r.cycles) + ",\n";
     s += "  \"brokenCycles\": " + std::to_string(r.badCycles) + ",\n";
+    s += "  \"cyclesNotTwoFramesOn\": " + std::to_string(r.cycleJumps) + ",\n";
     s += "  \"missedLocates\": " + std::to_string(r.missedLocates) + ",\n";
     s += "  \"serviceCpuMsPerSecond\": " + (r.cpuMsPerS >= 0 ? num(r.cpuMsPerS) : "null") + ",\n";
     s += "  \"segments\": [";

@@ -240,14 +240,16 @@ void Session::performStep(const Step& step, int64_t now) {
 }
 
 void Session::showStatus(int64_t now) {
+    // One short line (a console wraps at its width, which would defeat redrawing in place):
+    // show time, the player's position, what the receiver reads and how far off it was at
+    // its latest reading, whether it is locked, and the full and quarter frames seen.
     const double t = static_cast<double>(now - t0_) / 1e6;
-    std::string s = fixed(t, 2) + " s | player " +
-                    clockText(show_.offset + player_.positionAt(now)) + " " +
-                    (player_.playing ? "playing" : "paused ") + " | receiver ";
+    std::string s = fixed(t, 2) + "s " + (player_.playing ? "play " : "hold ") +
+                    clockText(show_.offset + player_.positionAt(now)) + " ";
     if (!follower_) {
-        s += "not watched";
+        s += "recv not watched";
     } else if (!liveClock_.hasTime()) {
-        s += "--:--:--:-- | no time yet";
+        s += "recv --:--:--:-- no time yet";
     } else {
         const double at = liveClock_.lastReadingAt();
         const double read = liveClock_.readAt(at);
@@ -260,9 +262,11 @@ void Session::showStatus(int64_t now) {
         const char* lock = liveClock_.lockedAt(at) && fresh
                                ? "locked  "
                                : (liveClock_.running() ? "unlocked" : "stopped ");
-        s += format(label) + " | diff " + fixed((read - player) * 1000, 1) + " ms | " + lock;
+        char diff[32];
+        std::snprintf(diff, sizeof diff, "%+7.1fms", (read - player) * 1000);
+        s += "recv " + format(label) + " " + diff + " " + lock;
     }
-    s += " | full " + std::to_string(liveDecoder_.fullFrames()) + " | quarter " +
+    s += " full " + std::to_string(liveDecoder_.fullFrames()) + " qf " +
          std::to_string(liveDecoder_.quarterFrames());
     console_.status(s);
 }
