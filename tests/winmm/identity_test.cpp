@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/winmm/simport_control.h"
+#include "tests/winmm/sim.h"
 #include "winmm/devices.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "service/clock.h"
-#include "tests/winmm/simport_control.h"
+#include "tests/winmm/sim.h"
 #include "tests/winmm/test_support.h"
 #include "winmm/devices.h"
 #include "winmm/winsink.h"

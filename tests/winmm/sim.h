@@ -1,75 +1,45 @@
 // Test-side access to the simulated MIDI port (the test-only winmm.dll beside the program):
-// its control exports and its recording of every call and of every byte on the wire.
+// its controls, and its recording of every call and of every byte on the wire.
 #pragma once
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
+
+#include "tests/simport/simport_control.h"
 
 #include <string>
 #include <vector>
 
 namespace winmmtest {
 
+// The simulated port's controls, with refusals turned into test failures that carry the
+// port's own explanation.
 class Simport {
   public:
-    Simport() {
-        HMODULE dll = GetModuleHandleW(L"winmm.dll");
-        if (dll == nullptr) {
-            return;
-        }
-        lookUp(dll, "simportIsActive", isActive_);
-        lookUp(dll, "simportLoad", load_);
-        lookUp(dll, "simportApply", apply_);
-        lookUp(dll, "simportLastError", lastError_);
-        lookUp(dll, "simportRecording", recording_);
-    }
+    Simport() : control_(simport::Control::get()) {}
 
     // False when Wine's own winmm was loaded instead of the simulated port.
-    bool active() const {
-        return isActive_ != nullptr && load_ != nullptr && apply_ != nullptr &&
-               lastError_ != nullptr && recording_ != nullptr && isActive_() == 1;
-    }
+    bool active() const { return control_.ok(); }
     // Replaces every port and fault and starts a fresh recording.
     ::testing::AssertionResult load(const std::string& scenario) const {
-        return result(load_(scenario.c_str()), scenario);
+        return result(control_.load(scenario.c_str()), scenario);
     }
     // Applies one port or fault line now.
     ::testing::AssertionResult apply(const std::string& line) const {
-        return result(apply_(line.c_str()), line);
+        return result(control_.apply(line.c_str()), line);
     }
     // Everything recorded since the last load.
-    std::string recording() const {
-        const int size = recording_(nullptr, 0);
-        if (size <= 0) {
-            return std::string();
-        }
-        std::string text(static_cast<size_t>(size) + 1, '\0');
-        recording_(&text[0], size + 1);
-        text.resize(static_cast<size_t>(size));
-        return text;
-    }
+    std::string recording() const { return control_.text(); }
 
   private:
-    template <typename Function>
-    static void lookUp(HMODULE dll, const char* name, Function*& function) {
-        // Through void*: a FARPROC is not the export's real type.
-        function = reinterpret_cast<Function*>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
-    }
-
     ::testing::AssertionResult result(int status, const std::string& what) const {
         if (status == 0) {
             return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure()
-               << "simport refused \"" << what << "\": " << lastError_();
+               << "simport refused \"" << what << "\": " << control_.lastError();
     }
 
-    int (*isActive_)() = nullptr;
-    int (*load_)(const char*) = nullptr;
-    int (*apply_)(const char*) = nullptr;
-    const char* (*lastError_)() = nullptr;
-    int (*recording_)(char*, int) = nullptr;
+    simport::Control control_;
 };
 
 // One recorded line split at its spaces: time, event, then the event's fields.
