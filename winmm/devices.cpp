@@ -160,7 +160,7 @@ Device deviceAt(unsigned index) {
 
     // The driver may fill all 32 characters without a terminating NUL; take at most 32.
     std::wstring productName;
-    for (size_t i = 0; i < MAXPNAMELEN && caps.szPname[i] != L'\0'; ++i) {
+    for (size_t i = 0; i < static_cast<size_t>(MAXPNAMELEN) && caps.szPname[i] != L'\0'; ++i) {
         productName.push_back(caps.szPname[i]);
     }
 

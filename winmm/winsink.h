@@ -74,8 +74,13 @@ class WinSink final : public velmarmtc::Sink {
     [[noreturn]] static void fatalCleanup();
 
   private:
+    // True once the driver has marked the long message done. Never waits or allocates.
     bool headerDone();
+    // Hands the header back from WinMM and zeroes it; throws (state unchanged) when the
+    // driver still holds it. Never waits; allocates only to throw.
     void releaseHeader();
+    // Waits, in 1 ms event waits, until the long message is done or `limit` seconds pass.
+    // Only close() blocks this way.
     void waitDone(double limit);
 
     HMIDIOUT handle = nullptr;
