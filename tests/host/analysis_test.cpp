@@ -181,6 +181,31 @@ TEST(Analysis, fullFramesArePutDownToWhatTheHostDidJustBefore) {
     EXPECT_LT(rep.segments[0].cpuMsPerS, 0);
 }
 
+TEST(Analysis, aLateTickJustBeforeASeeksFrameIsNotMistakenForIt) {
+    // The service fell behind at 1.999 s and located to where the player was (frame 25); the
+    // seek to 90 s, written at 2.0 s, had to wait for that frame and went out right after it.
+    ShowRecord r;
+    r.fps = 25;
+    r.offset = 0;
+    r.steps = {step("track a, play", Cause::kFirstReport, 1000000, -1),
+               step("seek 1:30", Cause::kSeek, 2000000, -1),
+               step("stop", Cause::kStop, 3000000, -1)};
+    r.player = {{1000000, 0, true}, {2000000, 90, true}};
+    for (int64_t t = 1000000; t <= 3000000; t += 20000) {
+        r.reportWrites.push_back(t);
+    }
+    r.haveWire = true;
+    r.wire.push_back(message(1002000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 0, 0xF7}));
+    r.wire.push_back(message(2000100, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 1, 0, 0xF7}));
+    r.wire.push_back(message(2003300, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 1, 30, 0, 0xF7}));
+    const Report rep = mtchost::analyse(r);
+    ASSERT_EQ(rep.locates.size(), 3u);
+    EXPECT_EQ(rep.locates[1].cause, "late tick");
+    EXPECT_EQ(rep.locates[2].cause, "seek");
+    EXPECT_NEAR(rep.locates[2].latencyMs, 6.5, 1e-6);
+    EXPECT_EQ(rep.missedLocates, 0);
+}
+
 TEST(Analysis, cyclesThatDoNotStepTwoFramesAreCountedButNotAcrossALocate) {
     ShowRecord r = playThenPause();
     // Cycle 3 should carry frame 6; make it carry frame 7, so the receiver steps 3 frames and

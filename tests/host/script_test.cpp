@@ -37,7 +37,7 @@ TEST(Script, theBuiltInShowPlaysSeeksPausesResumesSwitchesSeeksBackAndStops) {
         {7, Cause::kPause, "pause"},
         {8.5, Cause::kResume, "play"},
         {11.5, Cause::kTrackSwitch, "track song-2 at 30"},
-        {14.5, Cause::kSeek, "seek 12"},
+        {14.5, Cause::kSeek, "seek 12.5"},
         {17.5, Cause::kStop, "stop"},
     };
     ASSERT_EQ(show.steps.size(), sizeof expected / sizeof expected[0]);

@@ -185,25 +185,40 @@ Report analyse(const ShowRecord& rec) {
     }
 
     // Each full frame is put down to what the host did just before: the latest step that asked
-    // for a locate and had not been answered yet. Steps close together coalesce into one
-    // full frame (the service sends the newest), so earlier unanswered ones are answered too.
+    // for a locate, has not been answered yet, and whose position the frame carries (a step's
+    // report makes the service locate to exactly the reported position, so a frame with
+    // another time is the service's own, for instance a late tick that went out just before
+    // the step's frame). A step overtaken by a later one within the window before its frame
+    // left is answered by that one: the service sends only the newest locate it holds.
     std::vector<FullFrameSeen> fulls;
     for (const TimedReading& tr : readings) {
         if (tr.reading.kind == Reading::kFullFrame) {
             fulls.push_back({tr.startS, tr.reading.at, tr.reading.time, -1, ""});
         }
     }
+    auto expectedCount = [&](size_t i) {
+        const double position = player.positionAt(seconds(rec.steps[i].writeUs)) + rec.offset;
+        return static_cast<int64_t>(std::floor(position * frameClock(rate) + 1e-7));
+    };
     std::vector<bool> answered(rec.steps.size(), false);
     std::vector<double> latencies;
     for (FullFrameSeen& ff : fulls) {
         for (size_t i = 0; i < rec.steps.size(); ++i) {
             const double w = seconds(rec.steps[i].writeUs);
+            const int64_t off = frameCount(ff.time) - expectedCount(i);
             if (!answered[i] && expectsLocate(rec.steps[i].cause) && w <= ff.startS &&
-                ff.startS - w <= kClaimWindow) {
-                if (ff.step >= 0) {
-                    answered[static_cast<size_t>(ff.step)] = true;  // coalesced
-                }
+                ff.startS - w <= kClaimWindow && off >= -1 && off <= 1) {
                 ff.step = static_cast<int>(i);
+            }
+        }
+        if (ff.step >= 0) {
+            const double w = seconds(rec.steps[static_cast<size_t>(ff.step)].writeUs);
+            for (size_t i = 0; i < static_cast<size_t>(ff.step); ++i) {
+                const double earlier = seconds(rec.steps[i].writeUs);
+                if (!answered[i] && expectsLocate(rec.steps[i].cause) &&
+                    w - earlier <= kClaimWindow) {
+                    answered[i] = true;  // overtaken before its own frame went out
+                }
             }
         }
         LocateRow row;

@@ -205,9 +205,9 @@ std::string reportSvg(const Report& r) {
     const int rate = rateCodeOf(r.fps) >= 0 ? rateCodeOf(r.fps) : kRate25;
     const double frameMs = 1000.0 / frameClock(rate);
 
-    // The scale follows the settled samples (at least two frames each way); the settling
+    // The scale follows the settled samples (at least one frame each way); the settling
     // samples after a seek can be minutes off and are drawn clipped at the edge.
-    double extent = 2 * frameMs;
+    double extent = frameMs * 1.1;
     for (const ErrorPoint& p : r.series) {
         if (!p.settling) {
             extent = std::max(extent, std::fabs(p.ms) * 1.1);
@@ -243,17 +243,30 @@ std::string reportSvg(const Report& r) {
              f1(std::max(1.0, x(w.second) - x(w.first))) + "\" height=\"" + f1(plotH) +
              "\" fill=\"#e4e4e4\"/>\n";
     }
-    // Grid: one line per frame (or per several when the scale is wide), labelled in ms.
-    const double frameStep = frameMs * std::max(1.0, std::floor(extent / frameMs / 4));
-    for (double v = 0; v <= extent; v += frameStep) {
+    // Grid: a round step giving four to ten lines each way, and dashed lines one frame off.
+    double gridStep = 1;
+    for (double candidate : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0, 200.0, 500.0, 1000.0}) {
+        gridStep = candidate;
+        if (extent / candidate <= 5) {
+            break;
+        }
+    }
+    for (double v = 0; v <= extent; v += gridStep) {
         for (int sign = (v == 0 ? 1 : -1); sign <= 1; sign += 2) {
             const double ms = sign * v;
             s += "<line x1=\"" + f1(left) + "\" x2=\"" + f1(left + plotW) + "\" y1=\"" + f1(y(ms)) +
                  "\" y2=\"" + f1(y(ms)) + "\" stroke=\"" + (v == 0 ? "#888" : "#ddd") + "\"/>\n";
             s += "<text x=\"" + f1(left - 6) + "\" y=\"" + f1(y(ms) + 4) +
-                 "\" text-anchor=\"end\">" + fixed(ms, 1) + "</text>\n";
+                 "\" text-anchor=\"end\">" + fixed(ms, 0) + "</text>\n";
         }
     }
+    for (int sign = -1; sign <= 1; sign += 2) {
+        s += "<line x1=\"" + f1(left) + "\" x2=\"" + f1(left + plotW) + "\" y1=\"" +
+             f1(y(sign * frameMs)) + "\" y2=\"" + f1(y(sign * frameMs)) +
+             "\" stroke=\"#999\" stroke-dasharray=\"4 4\"/>\n";
+    }
+    s += "<text x=\"" + f1(left + plotW - 4) + "\" y=\"" + f1(y(-frameMs) - 4) +
+         "\" text-anchor=\"end\" fill=\"#777\">one frame</text>\n";
     const double tStep = duration > 60 ? 10 : (duration > 20 ? 5 : 1);
     for (double t = 0; t <= duration + 1e-9; t += tStep) {
         s += "<text x=\"" + f1(x(t)) + "\" y=\"" + f1(top + plotH + 16) +

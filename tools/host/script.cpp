@@ -339,6 +339,8 @@ Show parseShow(const std::string& text, const std::string& name) {
 
 const char* defaultShowText() {
     return "# The built-in show: about 17 seconds of a player at 25 fps from 01:00:00:00.\n"
+           "# Every position it jumps to starts a frame, except the last seek: a time code\n"
+           "# names whole frames, so there the receiver reads about half a frame behind.\n"
            "fps 25\n"
            "offset 1:00:00\n"
            "track song-1\n"
@@ -352,7 +354,7 @@ const char* defaultShowText() {
            "wait 3\n"
            "track song-2 at 30\n"
            "wait 3\n"
-           "seek 12            # backward\n"
+           "seek 12.5          # backward, to the middle of a frame\n"
            "wait 3\n"
            "stop\n";
 }
