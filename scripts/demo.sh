@@ -1,18 +1,55 @@
 #!/usr/bin/env bash
-# The main job, from a fresh Debian 12 machine: installs prerequisites, builds the Windows
-# programs and runs them under Wine in a prefix of their own.
+# The main job, from a fresh Debian 12 machine: installs the prerequisites, builds the Windows
+# programs and the simulated MIDI port, and plays the built-in show under Wine: mtc-host
+# starts mtc-service as a media player would, drives it through the host protocol for about
+# 18 seconds (play, forward seek, pause, resume, track switch, backward seek, stop) and reads
+# the simulated port's wire as a strict MTC receiver. It ends with the report and the paths of
+# its JSON and SVG forms, and builds the release ZIP.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)"
 
-export WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all
-WINEPREFIX="$WINEPREFIX" sh cmake/wine-up.sh
+# MTC_BUILD_DIR lets a developer run the same job in a build folder of their own.
+build=${MTC_BUILD_DIR:-build/windows}
+echo "== Building the Windows programs and the simulated MIDI port in $build"
+cmake --preset windows -B "$build" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target mtc-service machine-id mtc-host simport
+
+# The build's own Wine prefix, never ~/.wine; one persistent server for all runs below.
+export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
+sh cmake/wine-up.sh
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
-bin=build/windows/bin
+bin="$build/bin"
 echo "== mtc-service --version";   wine "$bin/mtc-service.exe" --version
 echo "== mtc-service --self-test"; wine "$bin/mtc-service.exe" --self-test
 echo "== machine-id";              wine "$bin/machine-id.exe"
+
+# One simulated MIDI output. The simulated winmm.dll beside the programs replaces Wine's own
+# only with this override; it records every message and when it left the 31250-baud wire.
+demo="$PWD/$build/demo"
+mkdir -p "$demo"
+echo 'port name="Velmarcast Demo MIDI" path="\\?\usb#vid_1209&pid_4d54#demo"' > "$demo/ports.txt"
+export WINEDLLOVERRIDES="winmm=n,b" MTC_SIMPORT_SCENARIO="$demo/ports.txt" \
+    MTC_SIMPORT_LOG="$demo/wire.log"
+report="$PWD/$build/report"
+echo "== The default show (mtc-host --print-show lists it)"
+status=0
+wine "$bin/mtc-host.exe" --report "$(winepath -w "$report")" || status=$?
+unset WINEDLLOVERRIDES MTC_SIMPORT_SCENARIO MTC_SIMPORT_LOG
+
+echo "== Release package"
+(cd "$build" && cpack -G ZIP >/dev/null)
+zip=$(ls "$build"/velmarmtc-*-win64.zip)
+echo "$zip:"
+cmake -E tar tf "$zip" | sed 's/^/  /'
+
+echo "== Report files"
+echo "JSON: $build/report/report.json"
+echo "SVG:  $build/report/receiver-error.svg"
+echo "MIDI wire as recorded: $build/demo/wire.log"
+if [ "$status" -ne 0 ]; then
+    echo "mtc-host exited with $status (3: the report lists problems, see above)"
+fi
+exit "$status"
