@@ -32,7 +32,7 @@ struct Json {
 bool parseJson(const std::string& text, Json& out, std::string& error);
 
 // `text` as a JSON string literal with its quotes. Bytes of 0x80 and above pass unchanged
-// (the host's texts are UTF-8); control characters and the two specials are escaped.
+// (the host's texts are UTF-8); control characters, quote and backslash are escaped.
 std::string quoteJson(const std::string& text);
 
 // A finite number as JSON (shortest form that reads back the same, up to 17 digits); a

@@ -6,6 +6,7 @@
 // Everything goes to standard output; nothing is written to standard error.
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -44,10 +45,11 @@ int wmain(int argc, wchar_t** argv) {
         options.wireLog = mtchost::narrow(std::wstring(env, n));
     }
 
+    const std::string usage(kUsage, std::strlen(kUsage) - 1);  // Console::line adds the "\n"
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
         if (arg == L"--help" || arg == L"-h") {
-            console.line(std::string(kUsage).substr(0, std::string(kUsage).size() - 1));
+            console.line(usage);
             return mtchost::kExitOk;
         }
         if (arg == L"--print-show") {
@@ -58,7 +60,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (i + 1 >= argc) {
             console.line("mtc-host: unknown option or missing value: " + mtchost::narrow(arg) +
-                         "\n" + kUsage);
+                         "\n" + usage);
             return mtchost::kExitUsage;
         }
         const std::wstring value = argv[++i];
@@ -87,7 +89,7 @@ int wmain(int argc, wchar_t** argv) {
             }
             options.haveOffset = true;
         } else {
-            console.line("mtc-host: unknown option " + mtchost::narrow(arg) + "\n" + kUsage);
+            console.line("mtc-host: unknown option " + mtchost::narrow(arg) + "\n" + usage);
             return mtchost::kExitUsage;
         }
     }
