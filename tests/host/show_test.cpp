@@ -120,11 +120,14 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
     const Json& err = member(report, "receiverErrorMs");
     EXPECT_GT(member(err, "count").number, 300);
     EXPECT_LE(member(err, "p99").number, 40 + 10 + 5);
-    // Quarter frames leave close to their schedule; the service wakes at most a few ms late.
+    // Quarter frames never leave before their schedule. They are late by the time it takes to
+    // learn that the full frame has gone (the driver's notice, the service's 1 ms polling) plus
+    // the service's wake-up; a quarter frame due more than an interval ago is replaced by a
+    // full frame, so lateness stays within about an interval (10 ms) plus a few ms.
     const Json& late = member(report, "quarterLatenessMs");
-    EXPECT_GE(member(late, "min").number, -0.5);
-    EXPECT_LE(member(late, "p50").number, 3);
-    EXPECT_LE(member(late, "p99").number, 10);
+    EXPECT_GE(member(late, "min").number, 0);
+    EXPECT_LE(member(late, "p50").number, 6);
+    EXPECT_LE(member(late, "p99").number, 10 + 5);
     EXPECT_LE(member(member(report, "locateLatencyMs"), "max").number, 50);
     // 3.5 s of playing at 100 quarter frames a second, less a few around each locate.
     EXPECT_GE(member(report, "quarterFrames").number, 300);
