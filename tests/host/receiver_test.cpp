@@ -214,6 +214,21 @@ TEST(ReceiverClock, standsStillAfterAFullFrameAndRunsOnWholeCycles) {
     EXPECT_FALSE(clock.lockedAt(11.0));
 }
 
+TEST(ReceiverClock, staysLockedAcrossMidnight) {
+    MtcDecoder d;
+    ReceiverClock clock;
+    const uint8_t before[] = {0x0C, 0x11, 0x2B, 0x33, 0x4B, 0x53, 0x67, 0x77};  // 23:59:59:28
+    const uint8_t after[] = {0x00, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x76};   // 00:00:00:00
+    for (int k = 0; k < 8; ++k) {
+        feedAt(d, clock, {0xF1, before[k]}, 1.0 + 0.01 * k);
+    }
+    for (int k = 0; k < 8; ++k) {
+        feedAt(d, clock, {0xF1, after[k]}, 1.08 + 0.01 * k);
+    }
+    EXPECT_TRUE(clock.lockedAt(1.15));
+    EXPECT_NEAR(clock.readAt(1.15), 2.0 / 30, 1e-9);  // 00:00:00:02
+}
+
 TEST(ReceiverClock, aCycleThatDoesNotFollowTheLastOneIsNoLock) {
     MtcDecoder d;
     ReceiverClock clock;

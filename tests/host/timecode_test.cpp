@@ -124,6 +124,15 @@ TEST(Timecode, everyDropFrameCountOfADayHasOneValidLabelInOrder) {
               tc(0, 0, 0, 0, mtchost::kRate2997Drop));
 }
 
+TEST(Timecode, differencesAcrossMidnightAreSmall) {
+    EXPECT_NEAR(mtchost::wrapDifference(0.01 - 86400.0, mtchost::kRate25), 0.01, 1e-9);
+    EXPECT_NEAR(mtchost::wrapDifference(86400.0 - 0.02, mtchost::kRate30), -0.02, 1e-9);
+    EXPECT_NEAR(mtchost::wrapDifference(-0.005, mtchost::kRate24), -0.005, 1e-12);
+    // A drop-frame day is 2589408 frames of 1001/30000 s: 86399.9136 s, not 86400.
+    EXPECT_NEAR(mtchost::daySeconds(mtchost::kRate2997Drop), 86399.9136, 1e-9);
+    EXPECT_NEAR(mtchost::wrapDifference(0.0 - 86399.9136, mtchost::kRate2997Drop), 0.0, 1e-9);
+}
+
 TEST(Timecode, secondsOfALabelUseTheRealFrameClock) {
     EXPECT_DOUBLE_EQ(mtchost::secondsOf(tc(1, 0, 0, 0, mtchost::kRate25)), 3600.0);
     EXPECT_DOUBLE_EQ(mtchost::secondsOf(tc(0, 0, 1, 12, mtchost::kRate24)), 1.5);

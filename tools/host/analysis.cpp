@@ -205,7 +205,9 @@ Report analyse(const ShowRecord& rec) {
     for (FullFrameSeen& ff : fulls) {
         for (size_t i = 0; i < rec.steps.size(); ++i) {
             const double w = seconds(rec.steps[i].writeUs);
-            const int64_t off = frameCount(ff.time) - expectedCount(i);
+            const int64_t day = framesPerDay(rate);
+            const int64_t off =
+                ((frameCount(ff.time) - expectedCount(i)) % day + day + day / 2) % day - day / 2;
             if (!answered[i] && expectsLocate(rec.steps[i].cause) && w <= ff.startS &&
                 ff.startS - w <= kClaimWindow && off >= -1 && off <= 1) {
                 ff.step = static_cast<int>(i);
@@ -331,7 +333,8 @@ Report analyse(const ShowRecord& rec) {
             if (!clock.hasTime()) {
                 continue;
             }
-            const double ms = (clock.readAt(t) - (player.positionAt(t) + rec.offset)) * 1000;
+            const double ms =
+                wrapDifference(clock.readAt(t) - (player.positionAt(t) + rec.offset), rate) * 1000;
             const bool inWindow = settling(t);
             rep.series.push_back({t - t0, ms, inWindow});
             const int seg = segmentAt(t);
@@ -401,7 +404,8 @@ Report analyse(const ShowRecord& rec) {
         const Reading& rd = tr.reading;
         if (rd.kind == Reading::kCycle) {
             const int64_t count = frameCount(rd.time);
-            if (havePrevious && count - previous != 2) {
+            if (havePrevious &&
+                (count - previous + framesPerDay(rd.time.rate)) % framesPerDay(rd.time.rate) != 2) {
                 ++rep.cycleJumps;
             }
             havePrevious = true;

@@ -189,8 +189,12 @@ void ReceiverClock::apply(const Reading& reading) {
             rate_ = reading.time.rate;
             return;
         case Reading::kCycle:
+            // Two frames on, also across midnight.
             consecutive_ = haveCycle_ && lastCycle_.rate == reading.time.rate &&
-                           frameCount(reading.time) - frameCount(lastCycle_) == 2;
+                           (frameCount(reading.time) - frameCount(lastCycle_) +
+                            framesPerDay(reading.time.rate)) %
+                                   framesPerDay(reading.time.rate) ==
+                               2;
             haveCycle_ = true;
             lastCycle_ = reading.time;
             hasTime_ = true;

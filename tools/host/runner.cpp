@@ -44,6 +44,7 @@ std::string clockText(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0) {
         seconds = 0;
     }
+    seconds = std::fmod(seconds, 86400.0);  // a clock, like the timecode, starts again at 24:00
     const int64_t ms = static_cast<int64_t>(std::floor(seconds * 1000 + 0.5));
     char text[32];
     std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld",
@@ -263,7 +264,7 @@ void Session::showStatus(int64_t now) {
                                ? "locked  "
                                : (liveClock_.running() ? "unlocked" : "stopped ");
         char diff[32];
-        std::snprintf(diff, sizeof diff, "%+7.1fms", (read - player) * 1000);
+        std::snprintf(diff, sizeof diff, "%+7.1fms", wrapDifference(read - player, rate) * 1000);
         s += "recv " + format(label) + " " + diff + " " + lock;
     }
     s += " full " + std::to_string(liveDecoder_.fullFrames()) + " qf " +

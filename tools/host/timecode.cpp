@@ -1,5 +1,6 @@
 #include "tools/host/timecode.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace mtchost {
@@ -9,11 +10,19 @@ namespace {
 constexpr int64_t kDropBlock = 1800 + 9 * 1798;  // 17982
 constexpr int64_t kDropDay = kDropBlock * 6 * 24;
 
+}  // namespace
+
 int64_t framesPerDay(int rate) {
     return rate == kRate2997Drop ? kDropDay : static_cast<int64_t>(nominalFps(rate)) * 86400;
 }
 
-}  // namespace
+double daySeconds(int rate) {
+    return static_cast<double>(framesPerDay(rate)) / frameClock(rate);
+}
+
+double wrapDifference(double seconds, int rate) {
+    return std::remainder(seconds, daySeconds(rate));
+}
 
 int nominalFps(int rate) {
     switch (rate) {

@@ -32,6 +32,15 @@ struct Timecode {
 int nominalFps(int rate);
 double frameClock(int rate);
 
+// Real frames in one timecode day (labels wrap to 00:00:00:00 after it) and its length in
+// seconds: 86400 s, except at 29.97 drop-frame, where 2589408 frames last 86399.9136 s.
+int64_t framesPerDay(int rate);
+double daySeconds(int rate);
+
+// `seconds` brought into [-half a day, +half a day): the difference of two timecode times
+// read across midnight is small, not nearly a day.
+double wrapDifference(double seconds, int rate);
+
 // The rate code of a frame rate given as the host gives it (24, 25, 29.97, 30); -1 otherwise.
 int rateCodeOf(double fps);
 
