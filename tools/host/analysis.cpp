@@ -117,6 +117,7 @@ Report analyse(const ShowRecord& rec) {
     for (const std::string& e : rec.serviceErrors) {
         rep.problems.push_back("the service reported: " + e);
     }
+    rep.problems.insert(rep.problems.end(), rec.hostProblems.begin(), rec.hostProblems.end());
     if (rec.steps.size() < 2) {
         rep.problems.push_back("the show did not run");
         return rep;

@@ -44,6 +44,7 @@ struct ShowRecord {
     bool haveWire = false;                   // a recording of the port was read
     std::vector<WireMessage> wire;           // the receiver's port only, in wire order
     std::vector<std::string> serviceErrors;  // error events and failure replies during the show
+    std::vector<std::string> hostProblems;   // what the host itself noticed going wrong
 };
 
 // Order statistics of a set of values (nearest rank); NaN when the set is empty.

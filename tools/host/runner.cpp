@@ -119,7 +119,7 @@ void Session::takeLine(const std::string& line) {
     Json j;
     std::string error;
     if (!parseJson(line, j, error)) {
-        record_.serviceErrors.push_back("a line that is not JSON (" + error + ")");
+        record_.hostProblems.push_back("the service wrote a line that is not JSON (" + error + ")");
         return;
     }
     const Json* event = j.find("event");
@@ -205,7 +205,7 @@ void Session::sendTransport(int64_t now, bool locate) {
     record_.reportWrites.push_back(now);
     if (!child_.send(line)) {
         serviceFailed_ = true;
-        record_.serviceErrors.push_back("the service's input is closed");
+        record_.hostProblems.push_back("the service's input closed during the show");
     }
 }
 
@@ -435,10 +435,10 @@ int Session::finish(bool ranToEnd) {
         }
     }
     if (record_.haveWire && port < 0) {
-        record_.serviceErrors.push_back("the recording shows no port opened by the service");
+        record_.hostProblems.push_back("the recording shows no port opened by the service");
     }
     for (const std::string& e : recording_.errors()) {
-        record_.serviceErrors.push_back("simulated port: " + e);
+        record_.hostProblems.push_back("the simulated port recorded: " + e);
     }
     Report report = analyse(record_);
     if (!stopped) {
