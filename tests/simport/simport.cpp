@@ -479,8 +479,9 @@ void advance(Port& p, std::int64_t now) {
         if (item.header != nullptr) {
             auto it = gState.handles.find(item.handle);
             Handle* h = it == gState.handles.end() ? nullptr : &it->second;
+            std::int64_t doneAt = nowMicros();  // taken before the program can see the flag
             completeHeader(h, item.header);
-            record(nowMicros(), "done " + port + " header=" + ptr(item.header));
+            record(doneAt, "done " + port + " header=" + ptr(item.header));
             if (h != nullptr && h->event != nullptr) {
                 SetEvent(h->event);
             }

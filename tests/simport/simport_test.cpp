@@ -1,2 +1,753 @@
+// Tests of the simulated MIDI port, run under Wine with the port in place of Wine's winmm.
+// Only behaviour that the device layer and the service depend on, and that is not obvious from
+// reading the code: wire timing, completion flags and events, refusals while a message is in
+// flight, reset, faults (also through the control file), and the environment of a fresh
+// process. Every wait has a time limit.
 #include <gtest/gtest.h>
-TEST(Simport, Placeholder) {}
+
+#include <windows.h>
+#include <mmsystem.h>
+#include <mmddk.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "simport_control.h"
+
+namespace {
+
+// The control file is named before the port's first use, which reads the environment once.
+// Nothing in this program calls winmm before main, so this initializer always runs first.
+std::wstring controlPath() {
+    static const std::wstring path = [] {
+        wchar_t dir[MAX_PATH];
+        GetTempPathW(MAX_PATH, dir);
+        std::wstring p = std::wstring(dir) + L"simport_test_" +
+                         std::to_wstring(GetCurrentProcessId()) + L".control";
+        DeleteFileW(p.c_str());
+        SetEnvironmentVariableW(L"MTC_SIMPORT_CONTROL", p.c_str());
+        return p;
+    }();
+    return path;
+}
+const std::wstring kControlPathAtStart = controlPath();
+
+long long nowMicros() {
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return c.QuadPart / f.QuadPart * 1000000 + c.QuadPart % f.QuadPart * 1000000 / f.QuadPart;
+}
+
+DWORD flagsOf(MIDIHDR& h) {
+    return static_cast<DWORD>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&h.dwFlags), 0, 0));
+}
+
+// Waits at most `limitMs` for `done()`; returns whether it came true.
+template <typename F>
+bool waitFor(F done, int limitMs) {
+    long long deadline = nowMicros() + limitMs * 1000LL;
+    while (!done()) {
+        if (nowMicros() > deadline) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
+// The recording line of `event` whose text contains `needle`, or "".
+std::string lineOf(const std::string& recording, const std::string& event,
+                   const std::string& needle) {
+    std::size_t pos = 0;
+    while (pos < recording.size()) {
+        std::size_t end = recording.find('\n', pos);
+        std::string line = recording.substr(pos, end - pos);
+        std::size_t space = line.find(' ');
+        if (space != std::string::npos &&
+            line.compare(space + 1, event.size() + 1, event + " ") == 0 &&
+            line.find(needle) != std::string::npos) {
+            return line;
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        pos = end + 1;
+    }
+    return std::string();
+}
+
+long long field(const std::string& line, const std::string& key) {
+    std::size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) {
+        return -1;
+    }
+    return std::stoll(line.substr(at + key.size() + 2));
+}
+
+std::string textField(const std::string& line, const std::string& key) {
+    std::size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) {
+        return std::string();
+    }
+    std::size_t begin = at + key.size() + 2;
+    return line.substr(begin, line.find(' ', begin) - begin);
+}
+
+long long timeOf(const std::string& line) {
+    return line.empty() ? -1 : std::stoll(line);
+}
+
+// When message `seq` was accepted: the time of its call line.
+long long submittedAt(const std::string& recording, long long seq) {
+    std::string needle = "-> 0 seq=" + std::to_string(seq);
+    std::string line = lineOf(recording, "midiOutShortMsg", needle);
+    return timeOf(line.empty() ? lineOf(recording, "midiOutLongMsg", needle) : line);
+}
+
+// A message starts when the wire is free or when it was submitted, whichever is later (the
+// program may be descheduled between two submissions, so equality with the previous end
+// alone would be a race).
+void expectStartsAfter(const std::string& recording, const std::string& previous,
+                       const std::string& wire) {
+    ASSERT_FALSE(previous.empty());
+    ASSERT_FALSE(wire.empty());
+    long long submitted = submittedAt(recording, field(wire, "seq"));
+    ASSERT_GT(submitted, 0);
+    EXPECT_EQ(field(wire, "start"), std::max(field(previous, "end"), submitted)) << wire;
+}
+
+// One long-message buffer with its header, as the sink keeps them.
+struct LongMessage {
+    std::vector<char> data;
+    MIDIHDR header;
+    explicit LongMessage(std::vector<unsigned char> bytes) : data(bytes.begin(), bytes.end()) {
+        std::memset(&header, 0, sizeof header);
+        header.lpData = data.data();
+        header.dwBufferLength = static_cast<DWORD>(data.size());
+    }
+};
+
+const std::vector<unsigned char> kFullFrame = {0xF0, 0x7F, 0x7F, 0x01, 0x01,
+                                               0x01, 0x02, 0x03, 0x04, 0xF7};
+
+class SimulatedPort : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        control = simport::Control::get();
+        ASSERT_TRUE(control.ok()) << "winmm.dll is not the simulated port";
+        load("port name=\"A\"\nport name=\"B\"\nport name=\"C\"\n");
+        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+    void TearDown() override {
+        if (handle != nullptr) {
+            midiOutReset(handle);
+            midiOutClose(handle);
+        }
+        CloseHandle(event);
+    }
+    void load(const char* scenario) { ASSERT_EQ(control.load(scenario), 0) << control.lastError(); }
+    void apply(const char* line) { ASSERT_EQ(control.apply(line), 0) << control.lastError(); }
+    void open(UINT index = 0) {
+        ASSERT_EQ(
+            midiOutOpen(&handle, index, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT),
+            MMSYSERR_NOERROR);
+        ASSERT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "open signals the event";
+    }
+    MMRESULT send(LongMessage& m) {
+        MMRESULT r = midiOutPrepareHeader(handle, &m.header, sizeof m.header);
+        return r != MMSYSERR_NOERROR ? r : midiOutLongMsg(handle, &m.header, sizeof m.header);
+    }
+    // Waits until the recording has a line of `event` containing `needle`.
+    std::string awaitLine(const std::string& event, const std::string& needle, int limitMs = 500) {
+        std::string line;
+        waitFor([&] { return !(line = lineOf(control.text(), event, needle)).empty(); }, limitMs);
+        return line;
+    }
+
+    simport::Control control;
+    HANDLE event = nullptr;
+    HMIDIOUT handle = nullptr;
+};
+
+TEST_F(SimulatedPort, replacesWinesWinmmAndListsTheScenarioPorts) {
+    EXPECT_EQ(midiOutGetNumDevs(), 3u);
+    load("");
+    EXPECT_EQ(midiOutGetNumDevs(), 0u) << "an empty scenario is an empty machine";
+}
+
+TEST_F(SimulatedPort, shortMessagesSendExactlyTheBytesTheirStatusImplies) {
+    struct Case {
+        DWORD message;
+        MMRESULT result;
+        const char* bytes;
+    };
+    const Case cases[] = {
+        {0x000035F1, MMSYSERR_NOERROR, "F135"},    // MTC quarter frame: one data byte
+        {0x00403C90, MMSYSERR_NOERROR, "903C40"},  // note on
+        {0x000005C0, MMSYSERR_NOERROR, "C005"},    // program change
+        {0x000040D3, MMSYSERR_NOERROR, "D340"},    // channel pressure
+        {0x007F01F2, MMSYSERR_NOERROR, "F2017F"},  // song position
+        {0x000002F3, MMSYSERR_NOERROR, "F302"},    // song select
+        {0x00FFFFF8, MMSYSERR_NOERROR, "F8"},      // clock: high bytes ignored
+        {0x00000035, MMSYSERR_INVALPARAM, ""},     // running status is not simulated
+        {0x000000F0, MMSYSERR_INVALPARAM, ""},     // exclusive needs a long message
+        {0x000000F7, MMSYSERR_INVALPARAM, ""},
+    };
+    open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::string before = control.text();
+        ASSERT_EQ(midiOutShortMsg(handle, c.message), c.result);
+        if (c.result != MMSYSERR_NOERROR) {
+            continue;
+        }
+        std::string call = lineOf(control.text().substr(before.size()), "midiOutShortMsg", "");
+        std::string seq = " seq=" + std::to_string(field(call, "seq"));
+        std::string wire = awaitLine("wire", seq + " ");
+        ASSERT_FALSE(wire.empty());
+        EXPECT_EQ(textField(wire, "bytes"), c.bytes);
+        EXPECT_EQ(field(wire, "end") - field(wire, "start"),
+                  320 * static_cast<long long>(std::strlen(c.bytes) / 2));
+    }
+}
+
+TEST_F(SimulatedPort, aLongMessageIsDoneOnlyAfterItsLastByteLeftAndThenSignalsTheEvent) {
+    open();
+    LongMessage m(kFullFrame);
+    long long submitted = nowMicros();
+    ASSERT_EQ(send(m), MMSYSERR_NOERROR);
+    ASSERT_TRUE(waitFor([&] { return (flagsOf(m.header) & MHDR_DONE) != 0; }, 100));
+    long long seen = nowMicros();
+    EXPECT_GE(seen - submitted, 3200) << "10 bytes take 3.2 ms at 31250 baud";
+    EXPECT_LT(seen - submitted, 30000);
+    EXPECT_EQ(flagsOf(m.header), static_cast<DWORD>(MHDR_DONE | MHDR_PREPARED))
+        << "done, still prepared, no longer queued";
+    EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_OBJECT_0);
+
+    std::string wire = awaitLine("wire", "bytes=F07F7F010101020304F7");
+    std::string done = awaitLine("done", "header=");
+    EXPECT_EQ(field(wire, "end") - field(wire, "start"), 3200);
+    EXPECT_GE(field(wire, "start"), submitted);
+    EXPECT_GE(timeOf(done), field(wire, "end"));
+    EXPECT_LE(timeOf(done), seen);
+}
+
+TEST_F(SimulatedPort, shortAndLongMessagesLeaveOneAfterAnotherInSubmissionOrder) {
+    open();
+    LongMessage first(kFullFrame), second(kFullFrame);
+    long long submitted = nowMicros();
+    ASSERT_EQ(midiOutShortMsg(handle, 0x000035F1), MMSYSERR_NOERROR);
+    ASSERT_EQ(send(first), MMSYSERR_NOERROR);
+    ASSERT_EQ(send(second), MMSYSERR_NOERROR);
+    ASSERT_TRUE(waitFor([&] { return (flagsOf(second.header) & MHDR_DONE) != 0; }, 100));
+    EXPECT_GE(nowMicros() - submitted, (2 + 10 + 10) * 320);
+
+    std::string a = awaitLine("wire", " seq=1 ");
+    std::string b = awaitLine("wire", " seq=2 ");
+    std::string c = awaitLine("wire", " seq=3 ");
+    std::string recording = control.text();
+    expectStartsAfter(recording, a, b);
+    expectStartsAfter(recording, b, c);
+    EXPECT_EQ(field(a, "end") - field(a, "start"), 2 * 320);
+    EXPECT_EQ(field(c, "end") - field(c, "start"), 10 * 320);
+}
+
+TEST_F(SimulatedPort, aMessageInFlightCannotBeUnpreparedOrClosedUntilResetCompletesIt) {
+    open();
+    apply("fault stuck");
+    LongMessage m(kFullFrame);
+    m.header.dwFlags = MHDR_DONE;  // left over from an earlier message: cleared on submit
+    ASSERT_EQ(send(m), MMSYSERR_NOERROR);
+    EXPECT_EQ(flagsOf(m.header), static_cast<DWORD>(MHDR_PREPARED | MHDR_INQUEUE));
+    EXPECT_EQ(midiOutLongMsg(handle, &m.header, sizeof m.header), MIDIERR_STILLPLAYING);
+
+    EXPECT_EQ(WaitForSingleObject(event, 20), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "a stuck message never completes by itself";
+    EXPECT_EQ(flagsOf(m.header) & MHDR_DONE, 0u);
+    EXPECT_EQ(midiOutUnprepareHeader(handle, &m.header, sizeof m.header), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(midiOutClose(handle), MIDIERR_STILLPLAYING);
+    EXPECT_NE(flagsOf(m.header) & MHDR_PREPARED, 0u);
+
+    ASSERT_EQ(midiOutReset(handle), MMSYSERR_NOERROR);
+    EXPECT_EQ(flagsOf(m.header), static_cast<DWORD>(MHDR_PREPARED | MHDR_DONE))
+        << "reset completes at once";
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(lineOf(control.text(), "drop", "start=- sent=0 bytes=F07F").empty());
+
+    EXPECT_EQ(midiOutUnprepareHeader(handle, &m.header, sizeof m.header), MMSYSERR_NOERROR);
+    EXPECT_EQ(flagsOf(m.header) & MHDR_PREPARED, 0u);
+    EXPECT_EQ(midiOutClose(handle), MMSYSERR_NOERROR);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "close signals the event";
+    handle = nullptr;
+}
+
+TEST_F(SimulatedPort, resetCutsAMessageOnTheWireAfterTheByteBeingSent) {
+    open();
+    LongMessage m(std::vector<unsigned char>(1000, 0x11));  // 320 ms on the wire
+    ASSERT_EQ(send(m), MMSYSERR_NOERROR);
+    Sleep(10);
+    ASSERT_EQ(midiOutReset(handle), MMSYSERR_NOERROR);
+    EXPECT_NE(flagsOf(m.header) & MHDR_DONE, 0u);
+    std::string drop = lineOf(control.text(), "drop", "seq=1 ");
+    long long sent = field(drop, "sent");
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, 1000);
+    long long resetAt = timeOf(lineOf(control.text(), "midiOutReset", ""));
+    EXPECT_GE(field(drop, "start") + sent * 320, resetAt) << "the byte in progress counts";
+    EXPECT_LT(field(drop, "start") + (sent - 1) * 320, resetAt);
+
+    ASSERT_EQ(midiOutShortMsg(handle, 0x000035F1), MMSYSERR_NOERROR);
+    std::string next = awaitLine("wire", " seq=2 ");
+    EXPECT_GE(field(next, "start"), field(drop, "start") + sent * 320)
+        << "the cut byte finishes before the next message";
+}
+
+TEST_F(SimulatedPort, longMessagesAreRefusedUnlessPreparedAndOfAUsableLength) {
+    struct Case {
+        const char* name;
+        std::size_t length;
+        bool prepare;
+        MMRESULT result;
+    };
+    const Case cases[] = {
+        {"unprepared", 10, false, MIDIERR_UNPREPARED},
+        {"empty", 0, true, MMSYSERR_INVALPARAM},
+        {"longer than 64 KiB", 65537, true, MMSYSERR_INVALPARAM},
+        {"64 KiB", 65536, true, MMSYSERR_NOERROR},
+    };
+    open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LongMessage m(std::vector<unsigned char>(c.length == 0 ? 1 : c.length, 0x22));
+        m.header.dwBufferLength = static_cast<DWORD>(c.length);
+        if (c.prepare) {
+            ASSERT_EQ(midiOutPrepareHeader(handle, &m.header, sizeof m.header), MMSYSERR_NOERROR);
+        }
+        EXPECT_EQ(midiOutLongMsg(handle, &m.header, sizeof m.header), c.result);
+        midiOutReset(handle);
+    }
+}
+
+TEST_F(SimulatedPort, openIsRefusedForTakenMissingAndFaultyPorts) {
+    struct Case {
+        const char* name;
+        const char* fault;  // applied first, or null
+        UINT index;
+        DWORD flags;
+        MMRESULT result;
+    };
+    const Case cases[] = {
+        {"port already open", nullptr, 0, CALLBACK_EVENT, MMSYSERR_ALLOCATED},
+        {"held by another program", "fault open port=1", 1, CALLBACK_EVENT, MMSYSERR_ALLOCATED},
+        {"chosen code", "fault open port=2 code=6", 2, CALLBACK_EVENT, MMSYSERR_NODRIVER},
+        {"no such index", nullptr, 3, CALLBACK_EVENT, MMSYSERR_BADDEVICEID},
+        {"the MIDI mapper", nullptr, MIDI_MAPPER, CALLBACK_EVENT, MMSYSERR_BADDEVICEID},
+        {"callback function", nullptr, 1, CALLBACK_FUNCTION, MMSYSERR_INVALFLAG},
+    };
+    open(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.fault != nullptr) {
+            apply(c.fault);
+        }
+        HMIDIOUT other = reinterpret_cast<HMIDIOUT>(static_cast<UINT_PTR>(0x1234));
+        EXPECT_EQ(midiOutOpen(&other, c.index, reinterpret_cast<DWORD_PTR>(event), 0, c.flags),
+                  c.result);
+        EXPECT_EQ(other, nullptr) << "a failed open leaves no handle";
+    }
+}
+
+TEST_F(SimulatedPort, capabilitiesAndInterfaceAnswersAreThoseOfTheScenario) {
+    struct Case {
+        const char* port;
+        const wchar_t* name;  // expected szPname, compared over 32 units
+        bool terminated;      // a NUL follows the name within the array
+        MMRESULT sizeResult;
+        ULONG size;
+        const wchar_t* path;  // expected buffer content for a query of `size` bytes, or null
+    };
+    const Case cases[] = {
+        {"port", L"Sim MIDI 0", true, 0, 36, L"\\\\?\\SWD#SIMPORT#0"},
+        {"port name=\"\" path=\"\\\\?\\usb#x\"", L"", true, 0, 20, L"\\\\?\\usb#x"},
+        {"port name=\"abcdefghijklmnopqrstuvwxyz012345\"", L"abcdefghijklmnopqrstuvwxyz012345",
+         false, 0, 36, nullptr},
+        {"port name=\"Q%22%01%E4%B8%AD 100%%\"", L"Q\"\x01\x4E2D 100%", true, 0, 36, nullptr},
+        {"port path=none", L"Sim MIDI 0", true, MMSYSERR_NOTSUPPORTED, 0, nullptr},
+        {"port size=7", L"Sim MIDI 0", true, 0, 7, nullptr},
+        {"port size=0", L"Sim MIDI 0", true, 0, 0, nullptr},
+        {"port size=1", L"Sim MIDI 0", true, 0, 1, nullptr},
+        {"port size=40000", L"Sim MIDI 0", true, 0, 40000, nullptr},
+        {"port path=\"ab\" nul=no", L"Sim MIDI 0", true, 0, 4, L"ab"},
+        {"port path=\"abcd\" size=4", L"Sim MIDI 0", true, 0, 4, L"ab"},  // truncated, no NUL
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        load(c.port);
+        MIDIOUTCAPSW caps;
+        std::memset(&caps, 0xCC, sizeof caps);
+        ASSERT_EQ(midiOutGetDevCapsW(0, &caps, sizeof caps), MMSYSERR_NOERROR);
+        std::size_t length = std::wcslen(c.name);
+        EXPECT_EQ(std::wstring(caps.szPname, length), c.name);
+        if (c.terminated) {
+            EXPECT_EQ(caps.szPname[length], L'\0');
+        }
+        EXPECT_EQ(caps.wMid, 1);
+        EXPECT_EQ(caps.wPid, 102);
+        EXPECT_EQ(caps.vDriverVersion, 0x0100u);
+        EXPECT_EQ(caps.wTechnology, MOD_MIDIPORT);
+
+        HMIDIOUT device = reinterpret_cast<HMIDIOUT>(static_cast<UINT_PTR>(0));
+        ULONG size = 0xDEAD;
+        EXPECT_EQ(midiOutMessage(device, DRV_QUERYDEVICEINTERFACESIZE,
+                                 reinterpret_cast<DWORD_PTR>(&size), 0),
+                  c.sizeResult);
+        if (c.sizeResult == MMSYSERR_NOERROR) {
+            EXPECT_EQ(size, c.size);
+        }
+        if (c.path != nullptr) {
+            std::vector<wchar_t> buffer(c.size / 2 + 4, L'\xFFFF');  // sentinels after it
+            ASSERT_EQ(midiOutMessage(device, DRV_QUERYDEVICEINTERFACE,
+                                     reinterpret_cast<DWORD_PTR>(buffer.data()), c.size),
+                      MMSYSERR_NOERROR);
+            std::size_t units = c.size / 2;
+            std::wstring got(buffer.data(), units);
+            std::wstring want(c.path);
+            want.resize(units, L'\0');
+            EXPECT_EQ(got, want);
+            EXPECT_EQ(buffer[units], L'\xFFFF') << "nothing beyond the given size";
+        }
+    }
+}
+
+TEST_F(SimulatedPort, portsCanBeDeclaredByTheThousandDistinctOrIdentical) {
+    load(
+        "port count=1025 name=\"P{n}\" path=\"\\\\?\\sim#{n}\"\n"
+        "port count=2 name=\"Twin\" path=\"\\\\?\\twin\"");
+    ASSERT_EQ(midiOutGetNumDevs(), 1027u);
+    MIDIOUTCAPSW caps;
+    ASSERT_EQ(midiOutGetDevCapsW(1024, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::wstring(caps.szPname), L"P1024");
+    std::wstring paths[2];
+    for (UINT i = 0; i < 2; ++i) {
+        ASSERT_EQ(midiOutGetDevCapsW(1025 + i, &caps, sizeof caps), MMSYSERR_NOERROR);
+        EXPECT_EQ(std::wstring(caps.szPname), L"Twin");
+        wchar_t buffer[64] = {};
+        ASSERT_EQ(midiOutMessage(reinterpret_cast<HMIDIOUT>(static_cast<UINT_PTR>(1025 + i)),
+                                 DRV_QUERYDEVICEINTERFACE, reinterpret_cast<DWORD_PTR>(buffer),
+                                 sizeof buffer),
+                  MMSYSERR_NOERROR);
+        paths[i] = buffer;
+    }
+    EXPECT_EQ(paths[0], L"\\\\?\\twin");
+    EXPECT_EQ(paths[0], paths[1]);
+}
+
+TEST_F(SimulatedPort, aBadScenarioNamesItsLineAndLeavesNoPorts) {
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"port\nport nmae=\"x\"", "line 2: unknown key \"nmae\""},
+        {"port\nport name=\"abcdefghijklmnopqrstuvwxyz0123456\"", "line 2: a name has at most 32"},
+        {"port name=\"%zz\"", "line 1: '%' starts"},
+        {"port name=\"%FF\"", "line 1: invalid UTF-8"},
+        {"port name=\"open", "line 1: unterminated"},
+        {"port\nfault open port=1", "line 2: no port with index 1"},
+        {"port\nport\nfault reorder order=0,0", "line 3: \"order\" must list every"},
+        {"fault melt", "line 1: unknown fault kind"},
+        {"port\nfault short on=midiOutShortMsg:0", "line 2: \"on\" is"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(control.load(c.text), -1);
+        EXPECT_NE(std::string(control.lastError()).find(c.message), std::string::npos)
+            << control.lastError();
+        EXPECT_EQ(midiOutGetNumDevs(), 0u);
+    }
+}
+
+TEST_F(SimulatedPort, aDetachedPortLeavesTheListAndItsHandleLosesItsIndex) {
+    open(1);
+    apply("fault detach port=1");
+    UINT index = 77;
+    EXPECT_EQ(midiOutGetID(handle, &index), MMSYSERR_NODRIVER);
+    EXPECT_EQ(index, 77u) << "not overwritten";
+    ASSERT_EQ(midiOutGetNumDevs(), 2u);
+    MIDIOUTCAPSW caps;
+    ASSERT_EQ(midiOutGetDevCapsW(1, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::wstring(caps.szPname), L"C") << "the ports after it move down";
+    EXPECT_EQ(midiOutClose(handle), MMSYSERR_NOERROR);
+    handle = nullptr;
+}
+
+TEST_F(SimulatedPort, afterAReorderHandlesFollowTheirPortsOrKeepAStaleIndex) {
+    struct Case {
+        const char* fault;
+        UINT index;
+    };
+    const Case cases[] = {
+        {"fault reorder order=2,1,0", 2},               // port 0 is now index 2
+        {"fault reorder order=2,1,0 handles=stay", 0},  // index 0 now names port "C"
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        load("port name=\"A\"\nport name=\"B\"\nport name=\"C\"\n");
+        open(0);
+        apply(c.fault);
+        UINT index = 77;
+        ASSERT_EQ(midiOutGetID(handle, &index), MMSYSERR_NOERROR);
+        EXPECT_EQ(index, c.index);
+        MIDIOUTCAPSW caps;
+        ASSERT_EQ(midiOutGetDevCapsW(0, &caps, sizeof caps), MMSYSERR_NOERROR);
+        EXPECT_EQ(std::wstring(caps.szPname), L"C");
+        ASSERT_EQ(midiOutClose(handle), MMSYSERR_NOERROR);
+        handle = nullptr;
+    }
+}
+
+TEST_F(SimulatedPort, callFaultsFailTheChosenCallWithTheChosenCodeAndNothingElse) {
+    struct Case {
+        const char* fault;
+        const char* call;
+        MMRESULT result;
+    };
+    const Case cases[] = {
+        {"fault short code=6", "short", MMSYSERR_NODRIVER},
+        {"fault prepare code=7", "prepare", MMSYSERR_NOMEM},
+        {"fault long", "long", MMSYSERR_ERROR},
+        {"fault unprepare code=11", "unprepare", MMSYSERR_INVALPARAM},
+        {"fault reset", "reset", MMSYSERR_ERROR},
+        {"fault close code=5", "close", MMSYSERR_INVALHANDLE},
+        {"fault caps", "caps", MMSYSERR_NODRIVER},
+        {"fault change version=0x0200", "version", 0x0200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        load("port name=\"A\"\nport name=\"B\"\n");
+        open(0);
+        LongMessage m(kFullFrame);
+        ASSERT_EQ(midiOutPrepareHeader(handle, &m.header, sizeof m.header), MMSYSERR_NOERROR);
+        apply(c.fault);
+        std::string call = c.call;
+        MIDIOUTCAPSW caps;
+        MMRESULT r = MMSYSERR_NOERROR;
+        if (call == "short") {
+            r = midiOutShortMsg(handle, 0x000035F1);
+        } else if (call == "prepare") {
+            LongMessage other(kFullFrame);
+            r = midiOutPrepareHeader(handle, &other.header, sizeof other.header);
+            EXPECT_EQ(flagsOf(other.header), 0u);
+        } else if (call == "long") {
+            r = midiOutLongMsg(handle, &m.header, sizeof m.header);
+            EXPECT_EQ(flagsOf(m.header), static_cast<DWORD>(MHDR_PREPARED)) << "not queued";
+        } else if (call == "unprepare") {
+            r = midiOutUnprepareHeader(handle, &m.header, sizeof m.header);
+            EXPECT_EQ(flagsOf(m.header), static_cast<DWORD>(MHDR_PREPARED));
+        } else if (call == "reset") {
+            r = midiOutReset(handle);
+        } else if (call == "close") {
+            r = midiOutClose(handle);
+            UINT index = 77;
+            EXPECT_EQ(midiOutGetID(handle, &index), MMSYSERR_NOERROR) << "still open";
+        } else if (call == "caps") {
+            r = midiOutGetDevCapsW(0, &caps, sizeof caps);
+            EXPECT_EQ(midiOutGetDevCapsW(1, &caps, sizeof caps), MMSYSERR_NOERROR)
+                << "only the chosen port";
+        } else if (call == "version") {
+            ASSERT_EQ(midiOutGetDevCapsW(0, &caps, sizeof caps), MMSYSERR_NOERROR);
+            r = caps.vDriverVersion;
+        }
+        EXPECT_EQ(r, c.result);
+    }
+}
+
+TEST_F(SimulatedPort, aCountedFaultHitsOnlyTheNthCallAndTheOnesItIsAllowed) {
+    open();
+    apply("fault short code=6 times=2 on=midiOutShortMsg:3");
+    std::vector<MMRESULT> results;
+    for (int i = 0; i < 6; ++i) {
+        results.push_back(midiOutShortMsg(handle, 0x000035F1));
+    }
+    EXPECT_EQ(results, (std::vector<MMRESULT>{0, 0, 6, 6, 0, 0}));
+}
+
+TEST_F(SimulatedPort, aTimedFaultFiresThatLongAfterTheOpen) {
+    apply("fault detach port=0 after=150");
+    Sleep(200);
+    EXPECT_EQ(midiOutGetNumDevs(), 3u) << "the time counts from the open, not the line";
+    long long opened = nowMicros();
+    open(0);
+    UINT index = 0;
+    ASSERT_TRUE(waitFor([&] { return midiOutGetID(handle, &index) != MMSYSERR_NOERROR; }, 1000));
+    EXPECT_GE(nowMicros() - opened, 150000);
+    EXPECT_FALSE(lineOf(control.text(), "fired", "fault detach port=0 after=150").empty());
+}
+
+TEST_F(SimulatedPort, aResetThatDoesNotCompleteLeavesTheMessageInFlight) {
+    open();
+    apply("fault stuck");
+    apply("fault resetnodone times=1");
+    LongMessage m(kFullFrame);
+    ASSERT_EQ(send(m), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiOutReset(handle), MMSYSERR_NOERROR);
+    EXPECT_EQ(flagsOf(m.header) & MHDR_DONE, 0u);
+    EXPECT_EQ(midiOutUnprepareHeader(handle, &m.header, sizeof m.header), MIDIERR_STILLPLAYING);
+    ASSERT_EQ(midiOutReset(handle), MMSYSERR_NOERROR);
+    EXPECT_NE(flagsOf(m.header) & MHDR_DONE, 0u) << "a later reset completes it";
+}
+
+TEST_F(SimulatedPort, aBlockingCloseReturnsOnlyAfterItsDelay) {
+    open();
+    apply("fault closeblock ms=60");
+    long long before = nowMicros();
+    EXPECT_EQ(midiOutClose(handle), MMSYSERR_NOERROR);
+    EXPECT_GE(nowMicros() - before, 60000);
+    handle = nullptr;
+}
+
+TEST_F(SimulatedPort, aLineAppendedToTheControlFileIsAppliedWhileTheProgramRuns) {
+    open(0);
+    HANDLE file = CreateFileW(kControlPathAtStart.c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    auto append = [&](const char* text) {
+        DWORD written = 0;
+        ASSERT_TRUE(
+            WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr));
+    };
+    UINT index = 0;
+    append("# the port is unplugged now\nfault detach");
+    Sleep(30);
+    EXPECT_EQ(midiOutGetID(handle, &index), MMSYSERR_NOERROR) << "an incomplete line waits";
+    long long appended = nowMicros();
+    append(" port=0\n");
+    EXPECT_TRUE(waitFor([&] { return midiOutGetID(handle, &index) == MMSYSERR_NODRIVER; }, 500));
+    EXPECT_LT(nowMicros() - appended, 100000);
+    EXPECT_FALSE(lineOf(control.text(), "apply", "fault detach port=0").empty());
+    CloseHandle(file);
+}
+
+// ---- a fresh process configured by the environment ----------------------------------------
+
+struct Child {
+    DWORD exitCode = 99;
+    std::string output;
+};
+
+std::wstring besideThisProgram(const wchar_t* file) {
+    wchar_t self[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, n);
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + file;
+}
+
+// Runs simport_probe with the scenario and log variables set for it alone (and without the
+// control file of this program); waits at most 10 s.
+Child runProbe(const std::wstring& scenario, const std::wstring& log, const wchar_t* argument) {
+    Child child;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        return child;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = writeEnd;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    std::wstring command = L"\"" + besideThisProgram(L"simport_probe.exe") + L"\" " + argument;
+    SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", scenario.c_str());
+    SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", log.c_str());
+    SetEnvironmentVariableW(L"MTC_SIMPORT_CONTROL", nullptr);
+    BOOL started =
+        CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", nullptr);
+    SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", nullptr);
+    SetEnvironmentVariableW(L"MTC_SIMPORT_CONTROL", kControlPathAtStart.c_str());
+    CloseHandle(writeEnd);
+    if (started) {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            child.output.append(buffer, got);
+        }
+        if (WaitForSingleObject(pi.hProcess, 10000) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(pi.hProcess, &child.exitCode);
+        } else {
+            TerminateProcess(pi.hProcess, 98);
+        }
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    CloseHandle(readEnd);
+    return child;
+}
+
+std::wstring tempFile(const wchar_t* name, const std::string& content) {
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    std::wstring path =
+        std::wstring(dir) + L"simport_" + std::to_wstring(GetCurrentProcessId()) + L"_" + name;
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(f, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(f);
+    return path;
+}
+
+std::string readFile(const std::wstring& path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (f != INVALID_HANDLE_VALUE && ReadFile(f, buffer, sizeof buffer, &got, nullptr) &&
+           got > 0) {
+        text.append(buffer, got);
+    }
+    if (f != INVALID_HANDLE_VALUE) {
+        CloseHandle(f);
+    }
+    return text;
+}
+
+TEST(SimulatedPortEnvironment, aFreshProcessReadsItsScenarioFileAndWritesItsRecordingFile) {
+    std::wstring scenario =
+        tempFile(L"scenario.txt", "# two ports\nport name=\"Alpha\"\nport name=\"%E4%B8%AD\"\n");
+    std::wstring log = tempFile(L"log.txt", "stale text from an earlier run\n");
+
+    Child list = runProbe(scenario, log, L"");
+    EXPECT_EQ(list.exitCode, 0u);
+    EXPECT_EQ(list.output, "devices=2\nname=Alpha size=36\nname=\xE4\xB8\xAD size=36\n");
+    std::string listed = readFile(log);
+    EXPECT_EQ(listed.find("stale"), std::string::npos) << "the log starts empty";
+    EXPECT_FALSE(lineOf(listed, "load", "ports=2 from=scenario").empty());
+
+    Child sent = runProbe(scenario, log, L"--send");
+    EXPECT_EQ(sent.output, "result=0\n");
+    std::string recording = readFile(log);
+    EXPECT_FALSE(lineOf(recording, "timeBeginPeriod", "period=1 -> 0").empty());
+    std::string a = lineOf(recording, "wire", "bytes=F135");
+    std::string b = lineOf(recording, "wire", "bytes=F07F7F010101020304F7");
+    expectStartsAfter(recording, a, b);
+    EXPECT_GE(timeOf(lineOf(recording, "done", "seq=2 ")), field(b, "end"));
+
+    Child broken = runProbe(tempFile(L"broken.txt", "port\nport colour=red\n"), log, L"");
+    EXPECT_EQ(broken.output, "devices=0\n");
+    EXPECT_FALSE(lineOf(readFile(log), "error", "scenario line 2: unknown key").empty());
+
+    Child missing = runProbe(besideThisProgram(L"no-such-scenario.txt"), log, L"");
+    EXPECT_EQ(missing.output, "devices=0\n");
+}
+
+}  // namespace
