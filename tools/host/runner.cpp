@@ -14,8 +14,12 @@
 namespace mtchost {
 namespace {
 
-constexpr int64_t kReportEveryUs = 20000;   // a player reports its clock every 20 ms
-constexpr unsigned kReplyTimeoutMs = 5000;  // the service answers in milliseconds
+constexpr int64_t kReportEveryUs = 20000;  // a player reports its clock every 20 ms
+// The service answers in milliseconds once running, but its first "list" loads the system's
+// MIDI drivers, which can take seconds on a machine (or a new Wine prefix) that has just
+// started them; "start" opens the port, which a driver may take a while to grant too.
+constexpr unsigned kFirstReplyTimeoutMs = 20000;
+constexpr unsigned kReplyTimeoutMs = 5000;
 constexpr unsigned kExitTimeoutMs = 3000;
 constexpr int64_t kStatusOnConsoleUs = 100000;
 constexpr int64_t kStatusOnPipeUs = 1000000;
@@ -61,7 +65,7 @@ class Session {
 
   private:
     bool loadShow();
-    bool awaitReply(int id, Json& reply);
+    bool awaitReply(int id, Json& reply, unsigned timeoutMs);
     void takeLine(const std::string& line);
     void drainLines();
     void pollWire();
@@ -142,15 +146,16 @@ void Session::drainLines() {
     }
 }
 
-bool Session::awaitReply(int id, Json& reply) {
-    const int64_t deadline = nowMicros() + static_cast<int64_t>(kReplyTimeoutMs) * 1000;
+bool Session::awaitReply(int id, Json& reply, unsigned timeoutMs) {
+    const int64_t deadline = nowMicros() + static_cast<int64_t>(timeoutMs) * 1000;
     for (;;) {
         const int64_t left = deadline - nowMicros();
         std::string line;
         int64_t at = 0;
         if (left <= 0 || !child_.nextLine(line, at, static_cast<unsigned>(left / 1000 + 1))) {
             console_.line(child_.outputEnded() ? "mtc-host: the service ended without answering"
-                                               : "mtc-host: no answer from the service within 5 s");
+                                               : "mtc-host: no answer from the service within " +
+                                                     std::to_string(timeoutMs / 1000) + " s");
             return false;
         }
         takeLine(line);
@@ -288,7 +293,7 @@ int Session::run() {
     const std::string list = "{\"id\":1,\"command\":\"list\"}";
     console_.line("> " + list);
     Json reply;
-    if (!child_.send(list) || !awaitReply(1, reply)) {
+    if (!child_.send(list) || !awaitReply(1, reply, kFirstReplyTimeoutMs)) {
         return kExitFailed;
     }
     const Json* outputs = reply.find("outputs");
@@ -335,7 +340,7 @@ int Session::run() {
         "{\"id\":2,\"command\":\"start\",\"outputId\":" + quoteJson(outputId) +
         ",\"fps\":" + numberJson(show_.fps) + ",\"offset\":" + numberJson(show_.offset) + "}";
     console_.line("> " + start);
-    if (!child_.send(start) || !awaitReply(2, reply)) {
+    if (!child_.send(start) || !awaitReply(2, reply, kFirstReplyTimeoutMs)) {
         return kExitFailed;
     }
     const Json* ok = reply.find("ok");
@@ -415,7 +420,7 @@ int Session::finish(bool ranToEnd) {
     const std::string stop = "{\"id\":3,\"command\":\"stop\"}";
     console_.line("> " + stop);
     Json reply;
-    const bool stopped = child_.send(stop) && awaitReply(3, reply);
+    const bool stopped = child_.send(stop) && awaitReply(3, reply, kReplyTimeoutMs);
     // Let the recording catch up with the last messages and the port's close.
     const int64_t tailEnd = nowMicros() + kRecordingTailUs;
     Pacer pacer;
