@@ -1,0 +1,191 @@
+// The service guarding the stream on its own, between commands: a player that goes silent, a
+// device that disappears and a locate the driver never completes each end the output with one
+// error event, and the next "start" works again.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/service/expect.h"
+#include "tests/service/host.h"
+
+namespace mtctest {
+namespace {
+
+// What the recording shows after an error ended the output: the port was closed after
+// `failedAfter`, nothing reached the wire after the close, and the close came before the host
+// was told.
+void expectClosedQuietly(ServiceHost& host, double failedAfter, double toldAt) {
+    const std::vector<RecordEntry> entries = parseRecording(host.recording());
+    const std::vector<RecordEntry> closes = entriesOf(entries, "midiOutClose");
+    ASSERT_FALSE(closes.empty());
+    const double closedAt = closes.back().at;
+    EXPECT_EQ(closes.back().field("result"), "0");
+    EXPECT_GE(closedAt, failedAfter);
+    EXPECT_LE(closedAt, toldAt);
+    for (const RecordEntry& e : entries) {
+        if (e.event == "midiOutShortMsg" || e.event == "midiOutLongMsg") {
+            EXPECT_LT(e.at, closedAt) << e.raw;
+        }
+    }
+}
+
+// After an error the same service must play again on "start".
+void expectPlaysAgain(ServiceHost& host, const std::string& startId, double after) {
+    ASSERT_EQ(host.request(startLine(startId, kPlayerPortId, 25, 0)), okLine(startId));
+    Player player(host);
+    player.play("again", 1.0);
+    player.startReports(0.02);
+    Sleep(150);
+    player.stopReports();
+    EXPECT_EQ(host.request(R"({"id":99,"command":"stop"})"), okLine("99"));
+    const MtcCapture capture = decodeMtc(parseRecording(host.recording()));
+    size_t fullFrames = 0, quarters = 0;
+    for (const FullFrame& f : capture.fullFrames) {
+        if (f.message.callAt > after) {
+            // The first answers the report; any other is a relocation after a stall.
+            EXPECT_TRUE(fullFrames == 0 || f.lateTick) << format(f.tc);
+            fullFrames += 1;
+        }
+    }
+    for (const WireMessage& q : capture.quarters) {
+        quarters += q.callAt > after ? 1 : 0;
+    }
+    EXPECT_GE(fullFrames, 1u);
+    EXPECT_GE(quarters, 8u);
+}
+
+enum class Silence { WhilePlaying, WhilePaused, BeforeTheFirstReport };
+
+struct WatchdogCase {
+    const char* what;
+    Silence when;
+};
+
+TEST(Watchdog, ReportsThatStopEndTheOutputWithOneEventAbout350MsAfterTheLastOne) {
+    const std::vector<WatchdogCase> cases = {
+        {"reports stop while playing", Silence::WhilePlaying},
+        {"reports stop while paused", Silence::WhilePaused},
+        {"no report ever follows the start", Silence::BeforeTheFirstReport},
+    };
+    for (const WatchdogCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ServiceOptions options;
+        options.scenario = kPlayerPortScenario;
+        ServiceHost host(options);
+        // The watchdog runs from the start, which happened between writing it and its reply.
+        double last = host.send(startLine("1", kPlayerPortId, 25, 0));
+        const std::optional<OutputLine> started = host.readLine(5.0);
+        ASSERT_EQ(started ? started->text : "", okLine("1"));
+        double lastArrivedBy = started->at;
+        if (c.when != Silence::BeforeTheFirstReport) {
+            Player player(host);
+            player.play("A", 5.0);
+            if (c.when == Silence::WhilePaused) {
+                player.pause(true);
+            }
+            player.startReports(0.02);
+            Sleep(300);
+            player.stopReports();
+            last = player.lastReportAt();
+            lastArrivedBy = last;  // delivery takes a millisecond or so, within the margin
+        }
+        const std::optional<OutputLine> event = host.readLine(2.0);
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->text, errorEventLine(kWatchdog));
+        // At least 0.35 s after the last report arrived; the margin above is the wake-up, the
+        // bounded close and a loaded machine.
+        EXPECT_GE(event->at - last, 0.35);
+        EXPECT_LE(event->at - lastArrivedBy, 0.50);
+        EXPECT_TRUE(host.readLinesFor(0.3).empty()) << "exactly one event, then silence";
+        expectClosedQuietly(host, last + 0.35, event->at);
+
+        if (c.when == Silence::BeforeTheFirstReport) {
+            // With nothing else due the device is checked every 50 ms until the watchdog.
+            const std::vector<RecordEntry> checks =
+                entriesOf(parseRecording(host.recording()), "midiOutGetID");
+            // The first check is the open's own identity check, taken before the start's clock
+            // reading that times the others.
+            ASSERT_GE(checks.size(), 6u);
+            for (size_t i = 2; i < checks.size(); ++i) {
+                const double gap = checks[i].at - checks[i - 1].at;
+                EXPECT_GE(gap, 0.048);  // the call follows the step's clock reading
+                EXPECT_LE(gap, 0.070);
+            }
+        }
+        expectPlaysAgain(host, "3", event->at);
+        EXPECT_EQ(host.standardError(), "");
+    }
+}
+
+TEST(DeviceGuard, ADeviceUnpluggedWhilePlayingEndsTheOutputWithOneEventWithin50Ms) {
+    ServiceOptions options;
+    options.scenario =
+        std::string(kPlayerPortScenario) + "port name=\"Other\" path=\"sim#other\"\n";
+    ServiceHost host(options);
+    ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 0)), okLine("1"));
+    Player player(host);
+    player.play("A", 5.0);
+    player.startReports(0.02);
+    Sleep(200);
+    host.control("fault detach port=0");
+    const std::optional<OutputLine> event = host.readLine(2.0);
+    player.stopReports();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->text, errorEventLine(kDetached));
+
+    const std::vector<RecordEntry> fired = entriesOf(parseRecording(host.recording()), "fired");
+    ASSERT_EQ(fired.size(), 1u);
+    // Device checks run every 50 ms; the rest is the close and a loaded machine.
+    EXPECT_LE(event->at - fired[0].at, 0.05 + 0.05);
+    expectClosedQuietly(host, fired[0].at, event->at);
+    // Reports that were already on their way find the output stopped; nothing else comes.
+    for (const OutputLine& line : host.readLinesFor(0.2)) {
+        EXPECT_EQ(line.text, errorEventLine(kNotActive));
+    }
+    // The port has left the device list: starting it again says so, and the rest still works.
+    EXPECT_EQ(host.request(startLine("2", kPlayerPortId, 25, 0)), failureLine("2", kPortGone));
+    EXPECT_EQ(
+        host.request(R"({"id":3,"command":"list"})"),
+        R"({"id":3,"ok":true,"outputs":[{"id":"winmm:)"
+        R"(6e8f1e909b2e03b1c71822e7f0141963661a823b030701e9ba7cf5fadb46492d","name":"Other"}]})");
+    EXPECT_EQ(host.standardError(), "");
+}
+
+// The driver never completes the first full frame: after 0.1 s the service gives up, resets the
+// port (ending the stuck message with an end-of-exclusive byte), closes it and says why.
+TEST(DeviceGuard, AFullFrameTheDriverNeverCompletesTimesOutAfter100MsAndThePortIsReset) {
+    ServiceOptions options;
+    options.scenario = std::string(kPlayerPortScenario) + "fault stuck port=0 times=1\n";
+    ServiceHost host(options);
+    ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 0)), okLine("1"));
+    Player player(host);
+    player.play("A", 5.0);
+    player.startReports(0.02);
+    const std::optional<OutputLine> event = host.readLine(2.0);
+    player.stopReports();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->text, errorEventLine(kLocateTimeout));
+
+    const std::vector<RecordEntry> entries = parseRecording(host.recording());
+    const std::vector<RecordEntry> longs = entriesOf(entries, "midiOutLongMsg");
+    const std::vector<RecordEntry> resets = entriesOf(entries, "midiOutReset");
+    ASSERT_EQ(longs.size(), 2u);
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_EQ(longs[1].field("bytes"), "F7");
+    const double stuckAt = longs[0].at;
+    // The time-out is 0.1 s; the close waits 12 ms for the message before it resets the port.
+    EXPECT_GE(resets[0].at - stuckAt, 0.1 + 0.012);
+    EXPECT_LE(event->at - stuckAt, 0.1 + 0.012 + 0.1);
+    EXPECT_LT(longs[1].at, event->at);
+    expectClosedQuietly(host, resets[0].at, event->at);
+    for (const OutputLine& line : host.readLinesFor(0.2)) {
+        EXPECT_EQ(line.text, errorEventLine(kNotActive));
+    }
+    expectPlaysAgain(host, "2", event->at);
+    EXPECT_EQ(host.standardError(), "");
+}
+
+}  // namespace
+}  // namespace mtctest
