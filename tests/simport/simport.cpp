@@ -428,7 +428,8 @@ bool applyLine(const std::string& text, std::int64_t now, std::string& error) {
 // Forgets everything and loads `text`; on error leaves zero ports and no faults.
 bool loadScenario(const std::string& text, const char* from, std::int64_t now, std::string& error) {
     gState = State();
-    std::size_t pos = 0;
+    // Editors on Windows like to start UTF-8 files with a byte order mark.
+    std::size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     unsigned number = 0;
     while (pos <= text.size()) {
         std::size_t end = text.find('\n', pos);

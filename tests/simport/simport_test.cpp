@@ -722,8 +722,9 @@ std::string readFile(const std::wstring& path) {
 }
 
 TEST(SimulatedPortEnvironment, aFreshProcessReadsItsScenarioFileAndWritesItsRecordingFile) {
-    std::wstring scenario =
-        tempFile(L"scenario.txt", "# two ports\nport name=\"Alpha\"\nport name=\"%E4%B8%AD\"\n");
+    std::wstring scenario = tempFile(
+        L"scenario.txt",
+        "\xEF\xBB\xBFport name=\"Alpha\"\r\n# written on Windows\r\nport name=\"%E4%B8%AD\"\r\n");
     std::wstring log = tempFile(L"log.txt", "stale text from an earlier run\n");
 
     Child list = runProbe(scenario, log, L"");
