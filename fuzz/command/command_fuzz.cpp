@@ -1,0 +1,373 @@
+// Command handling as far as it runs without Windows: each input is a little show script, one
+// command line per line, that is decoded with the service's own decoder and run against the
+// production engine on a simulated clock, with the engine stepped at the deadlines the service
+// loop would wake for. The sink is a model of the MIDI output that checks what reaches the
+// wire. Beyond the sanitizers, the target aborts when:
+//   - decoding fails with any message but the protocol's two, or yields a request id that is
+//     not the plain digits of an integer from 0 to 2^53 - 1, or an output id of another form;
+//   - a reply line does not read back as the object it stands for;
+//   - the engine throws a message that is none of its own or the sink's;
+//   - the sink is used against its contract (a quarter frame while a full frame is in flight
+//     or held, anything sent while closed, an open without a close before it);
+//   - the wire carries a malformed message: a full frame or quarter-frame cycle with a field
+//     out of range, the wrong rate code, a drop-frame label that 29.97 skips, pieces out of
+//     order, or quarter frames closer together than the quarter interval.
+//
+// Script lines other than commands: "@<ms>" lets the simulated clock run that many
+// milliseconds (at most 5000), "!g" unplugs or re-plugs the output, "!o" makes opening fail or
+// work again, "!d<ms>" sets how long a full frame stays in flight (at most 200).
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/engine.h"
+#include "json/mtcjson.h"
+#include "service/command.h"
+
+namespace {
+
+const char kMalformed[] = "MIDI 命令格式错误。";
+const char kUnknown[] = "未知 MIDI 命令。";
+const char kOpenRefused[] = "fuzz: open refused";
+
+// Everything the engine may throw, its own texts and the model sink's.
+const char* const kEngineMessages[] = {
+    "无效的时间码帧率或起始时间。",
+    "MTC 输出未启用。",
+    "播放器时钟消息已过期，MTC 输出已关闭。请重新启用。",
+    "播放器时间码位置无效，MTC 输出已关闭。",
+    "时间码输出暂支持 1× 正向播放；速度改变后已关闭输出。",
+    "播放器时钟更新中断，MTC 输出已关闭。请检查播放后重新启用。",
+    "MTC 输出设备已断开，时间码输出已关闭。",
+    kOpenRefused,
+};
+
+// Unix milliseconds at simulated time 0; seeds stamp their reports near it.
+constexpr double kWallEpochMs = 1700000000000.0;
+
+void require(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+bool isEngineMessage(const char* what) {
+    for (const char* message : kEngineMessages) {
+        if (std::strcmp(what, message) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// MTC rate code of a frame rate the engine accepts.
+int rateCode(double fps) {
+    if (fps == 24) {
+        return 0;
+    }
+    if (fps == 25) {
+        return 1;
+    }
+    return fps == 30 ? 3 : 2;
+}
+
+int framesPerSecond(int rate) {
+    static const int kFrames[] = {24, 25, 30, 30};
+    return kFrames[rate];
+}
+
+// A timecode as the wire carries it, checked field by field.
+void requireValidLabel(int hours, int minutes, int seconds, int frames, int rate,
+                       int expectedRate) {
+    require(rate == expectedRate);
+    require(hours < 24 && minutes < 60 && seconds < 60 && frames < framesPerSecond(rate));
+    // 29.97 drop-frame never names frames 0 and 1 at the start of a minute that is not a
+    // multiple of ten.
+    require(!(rate == 2 && seconds == 0 && frames < 2 && minutes % 10 != 0));
+}
+
+// The MIDI output as the engine must use it, with a wire that checks every message.
+class CheckingSink final : public velmarmtc::Sink {
+  public:
+    double now = 0;
+    double fullDuration = 0.0035;  // a 10-byte message at 31250 baud, plus the driver's turn
+    bool attached = true;
+    bool refuseOpen = false;
+    int expectedRate = 1;  // set from the engine's rate before each start's effects
+    double quarterInterval = 0.01;
+
+    void open(const std::string& id) override {
+        require(!opened_);  // the engine closes before it opens
+        if (refuseOpen) {
+            throw std::runtime_error(kOpenRefused);
+        }
+        require(id.size() == 70);
+        opened_ = true;
+        resetWire();
+    }
+
+    void clearPending() override {
+        require(opened_);
+        held_.reset();
+    }
+
+    void full(const std::array<uint8_t, 10>& m) override {
+        require(opened_);
+        if (inFlight()) {
+            held_ = m;
+        } else {
+            send(m);
+        }
+    }
+
+    void quarter(uint8_t data) override {
+        require(opened_);
+        require(readyReported_);  // only right after ready() said true
+        require(!inFlight() && !held_);
+        require(data < 0x80);
+        const int piece = data >> 4;
+        require(piece == expectedPiece_);
+        // Never a burst: quarter frames keep their schedule, so one follows the one before by
+        // an interval, less at most the half millisecond by which the loop's shortest sleep
+        // can make the earlier one late.
+        require(lastQuarterAt_ < 0 || now - lastQuarterAt_ >= quarterInterval - 0.0005 - 1e-9);
+        lastQuarterAt_ = now;
+        nibbles_[piece] = data & 0x0F;
+        if (piece == 7) {
+            const int frames = nibbles_[0] | ((nibbles_[1] & 1) << 4);
+            const int seconds = nibbles_[2] | ((nibbles_[3] & 3) << 4);
+            const int minutes = nibbles_[4] | ((nibbles_[5] & 3) << 4);
+            const int hours = nibbles_[6] | ((nibbles_[7] & 1) << 4);
+            // The unused bits of the high nibbles are zero.
+            require((nibbles_[1] & 0x0E) == 0 && (nibbles_[3] & 0x0C) == 0 &&
+                    (nibbles_[5] & 0x0C) == 0 && (nibbles_[7] & 0x08) == 0);
+            requireValidLabel(hours, minutes, seconds, frames, (nibbles_[7] >> 1) & 3,
+                              expectedRate);
+        }
+        expectedPiece_ = (piece + 1) % 8;
+        readyReported_ = false;
+    }
+
+    bool ready() override {
+        bool result = true;
+        if (inFlight()) {
+            result = false;
+        } else if (held_) {
+            const std::array<uint8_t, 10> next = *held_;
+            held_.reset();
+            send(next);
+            result = false;
+        }
+        readyReported_ = result;
+        return result;
+    }
+
+    bool connected() override { return opened_ && attached; }
+
+    void close() override {
+        opened_ = false;
+        held_.reset();
+        resetWire();
+    }
+
+    bool opened() const { return opened_; }
+
+  private:
+    bool inFlight() const { return sentAt_ >= 0 && now < sentAt_ + fullDuration; }
+
+    void send(const std::array<uint8_t, 10>& m) {
+        require(opened_);
+        require(m[0] == 0xF0 && m[1] == 0x7F && m[2] == 0x7F && m[3] == 0x01 && m[4] == 0x01 &&
+                m[9] == 0xF7);
+        require(m[5] < 0x80 && m[6] < 0x80 && m[7] < 0x80 && m[8] < 0x80);
+        requireValidLabel(m[5] & 0x1F, m[6], m[7], m[8], (m[5] >> 5) & 3, expectedRate);
+        sentAt_ = now;
+        // After a full frame the receiver waits for piece 0.
+        expectedPiece_ = 0;
+        lastQuarterAt_ = -1;
+        readyReported_ = false;
+    }
+
+    void resetWire() {
+        sentAt_ = -1;
+        expectedPiece_ = 0;
+        lastQuarterAt_ = -1;
+        readyReported_ = false;
+    }
+
+    bool opened_ = false;
+    std::optional<std::array<uint8_t, 10>> held_;
+    double sentAt_ = -1;
+    int expectedPiece_ = 0;
+    double lastQuarterAt_ = -1;
+    bool readyReported_ = false;
+    uint8_t nibbles_[8] = {};
+};
+
+// The request id must read back as the integer the host sent: plain digits, no sign, no
+// leading zero, at most 2^53 - 1.
+void requireRequestIdForm(const std::string& id) {
+    if (id.empty()) {
+        return;
+    }
+    require(id.size() <= 16);
+    for (const char c : id) {
+        require(c >= '0' && c <= '9');
+    }
+    require(id == "0" || id[0] != '0');
+    require(std::strtoull(id.c_str(), nullptr, 10) <= 9007199254740991ULL);
+}
+
+// A reply must parse back, with the strict reader, into exactly what it says.
+void requireReplyReadsBack(const std::string& requestId, bool ok, const std::string& message) {
+    const std::string line =
+        ok ? mtcservice::successReply(requestId, "") : mtcservice::failureReply(requestId, message);
+    const mtcjson::Members members = mtcjson::Parser(line).parse();
+    require(members.size() == (ok ? 2u : 3u));
+    require(mtcjson::num(members, "id") ==
+            static_cast<double>(std::strtoull(requestId.c_str(), nullptr, 10)));
+    require(mtcjson::boolean(members, "ok") == ok);
+    if (!ok) {
+        require(mtcjson::str(members, "error") == message);
+    }
+}
+
+struct Show {
+    CheckingSink sink;
+    velmarmtc::Engine engine{&sink};
+
+    double wallMs() const { return kWallEpochMs + sink.now * 1000.0; }
+
+    // A failure of anything the handler or the loop runs: the output is stopped, as the
+    // service does before it reports.
+    void failed() {
+        engine.stop();
+        require(!sink.opened());
+    }
+
+    void stepOnce() {
+        try {
+            engine.step(sink.now);
+        } catch (const std::runtime_error& e) {
+            require(isEngineMessage(e.what()));
+            failed();
+        }
+        require(engine.active == sink.opened());
+    }
+
+    // Lets the clock run, waking the engine exactly when the service loop would.
+    void run(double seconds) {
+        const double end = sink.now + seconds;
+        stepOnce();
+        while (engine.active && sink.now < end) {
+            const double now = sink.now;
+            double t = engine.fullPending ? now + 0.001 : engine.nextQuarterAt;
+            t = std::min(t, engine.lastReportAt + 0.351);
+            t = std::min(t, engine.nextHealthCheckAt);
+            t = std::min(t, now + 0.05);
+            sink.now = std::min(end, now + std::max(t - now, 0.0005));
+            stepOnce();
+        }
+        sink.now = std::max(sink.now, end);
+    }
+
+    void command(const std::string& line) {
+        std::string requestId = "stale";
+        try {
+            const mtcservice::Command command = mtcservice::decodeCommand(line, requestId);
+            requireRequestIdForm(requestId);
+            switch (command.kind) {
+                case mtcservice::CommandKind::Start: {
+                    const std::string& id = command.start.outputId;
+                    require(id.size() == 70 && id.compare(0, 6, "winmm:") == 0);
+                    for (size_t i = 6; i < id.size(); ++i) {
+                        require((id[i] >= '0' && id[i] <= '9') || (id[i] >= 'a' && id[i] <= 'f'));
+                    }
+                    const double fps = command.start.fps;
+                    const bool known = fps == 24 || fps == 25 || fps == 29.97 || fps == 30;
+                    sink.expectedRate = known ? rateCode(fps) : sink.expectedRate;
+                    sink.quarterInterval = fps == 29.97 ? 1001.0 / 120000.0
+                                           : known      ? 1.0 / (fps * 4.0)
+                                                        : sink.quarterInterval;
+                    engine.start(id, fps, command.start.offset, sink.now);
+                    require(known);
+                    break;
+                }
+                case mtcservice::CommandKind::Transport: {
+                    const velmarmtc::Snapshot& r = command.report;
+                    require(r.hasTrack || r.trackId.empty());
+                    engine.transport(r, sink.now, wallMs());
+                    require(std::isfinite(r.position) && r.position >= 0 && r.position <= 604800);
+                    break;
+                }
+                case mtcservice::CommandKind::Stop:
+                    engine.stop();
+                    break;
+                case mtcservice::CommandKind::List:
+                    break;
+            }
+            if (!requestId.empty()) {
+                requireReplyReadsBack(requestId, true, "");
+            }
+        } catch (const std::runtime_error& e) {
+            require(requestId != "stale");  // cleared before anything can fail
+            requireRequestIdForm(requestId);
+            const bool known = std::strcmp(e.what(), kMalformed) == 0 ||
+                               std::strcmp(e.what(), kUnknown) == 0 || isEngineMessage(e.what());
+            require(known);
+            failed();
+            if (!requestId.empty()) {
+                requireReplyReadsBack(requestId, false, e.what());
+            }
+        }
+        require(engine.active == sink.opened());
+        // The loop steps the engine after every batch of commands.
+        stepOnce();
+    }
+
+    void script(const std::string& line) {
+        if (line.size() >= 2 && line[0] == '@') {
+            const double ms = std::strtod(line.c_str() + 1, nullptr);
+            if (ms > 0 && ms <= 5000) {
+                run(ms / 1000.0);
+            }
+        } else if (line == "!g") {
+            sink.attached = !sink.attached;
+        } else if (line == "!o") {
+            sink.refuseOpen = !sink.refuseOpen;
+        } else if (line.size() > 2 && line[0] == '!' && line[1] == 'd') {
+            const double ms = std::strtod(line.c_str() + 2, nullptr);
+            if (ms >= 0 && ms <= 200) {
+                sink.fullDuration = ms / 1000.0;
+            }
+        } else if (!line.empty()) {
+            command(line);
+        }
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Bounded work per input: at most 64 lines, as many as the service queues at once.
+    Show show;
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    size_t start = 0;
+    for (int lines = 0; start <= input.size() && lines < 64; ++lines) {
+        size_t end = input.find('\n', start);
+        if (end == std::string::npos) {
+            end = input.size();
+        }
+        show.script(input.substr(start, end - start));
+        start = end + 1;
+    }
+    show.engine.stop();
+    return 0;
+}
