@@ -305,6 +305,9 @@ void ServiceHost::readStderr() {
         std::lock_guard<std::mutex> lock(mutex_);
         errorBytes_.append(buffer, got);
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    errorEnded_ = true;
+    changed_.notify_all();
 }
 
 std::optional<OutputLine> ServiceHost::readLine(double timeout) {
@@ -369,6 +372,11 @@ std::optional<DWORD> ServiceHost::waitExit(double timeout) {
     }
     DWORD code = 0;
     GetExitCodeProcess(process_, &code);
+    // Whatever the process wrote before it ended is in the pipe; let the reader take it all, so
+    // that the lines are complete once the exit has been seen.
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(5),
+                      [this] { return outputEnded_ && errorEnded_; });
     return code;
 }
 

@@ -80,7 +80,8 @@ class ServiceHost {
     // True once the service's standard output has ended.
     bool outputEnded();
 
-    // Waits at most `timeout` seconds for the process to end; its exit code, or nothing.
+    // Waits at most `timeout` seconds for the process to end; its exit code, or nothing. Once
+    // it has ended, everything it wrote has been read (allLines, rawOutput).
     std::optional<DWORD> waitExit(double timeout);
     // Process handle (for GetProcessTimes and the like).
     HANDLE process() const { return process_; }
@@ -114,6 +115,7 @@ class ServiceHost {
     std::string raw_;
     std::string errorBytes_;
     bool outputEnded_ = false;
+    bool errorEnded_ = false;
     std::thread outputThread_;
     std::thread errorThread_;
 };
