@@ -66,6 +66,7 @@ std::string numberedStops(int first, int count) {
 struct BurstCase {
     const char* what;
     int lines;        // written in one burst while the main thread is busy
+    bool withStop;    // in the same write as the slow stop, so most likely in its batch
     bool closeInput;  // input ends right after the burst
     DWORD exitCode;
     bool answered;  // the burst is answered
@@ -74,9 +75,11 @@ struct BurstCase {
 
 TEST(Exits, LinesWaitingWhenInputEndsOrOverflowsAreNeverAnswered) {
     const std::vector<BurstCase> cases = {
-        {"64 waiting lines are all answered", 64, false, 0, true, false},
-        {"lines still queued when input ends are dropped", 3, true, 0, false, false},
-        {"a 65th waiting line overflows the queue", 65, false, 2, false, true},
+        {"64 waiting lines are all answered", 64, false, false, 0, true, false},
+        {"lines still queued when input ends are dropped", 3, false, true, 0, false, false},
+        {"lines taken with the slow command are dropped when input ends meanwhile", 3, true, true,
+         0, false, false},
+        {"a 65th waiting line overflows the queue", 65, false, false, 2, false, true},
     };
     for (const BurstCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -84,9 +87,15 @@ TEST(Exits, LinesWaitingWhenInputEndsOrOverflowsAreNeverAnswered) {
         options.scenario = kSlowCloseScenario;
         ServiceHost host(options);
         ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 0)), okLine("1"));
-        host.send(R"({"id":2,"command":"stop"})");
-        Sleep(100);  // the stop is now blocked in the port's close
-        host.write(numberedStops(100, c.lines));
+        if (c.withStop) {
+            host.write(std::string(R"({"id":2,"command":"stop"})") + "\n" +
+                       numberedStops(100, c.lines));
+            Sleep(100);  // the stop is now blocked in the port's close
+        } else {
+            host.send(R"({"id":2,"command":"stop"})");
+            Sleep(100);  // the stop is now blocked in the port's close
+            host.write(numberedStops(100, c.lines));
+        }
         if (c.closeInput) {
             host.closeInput();
         }
