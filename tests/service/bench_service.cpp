@@ -6,7 +6,9 @@
 // 1. Playback: 30 fps, reports every 20 ms. From the port's recording: quarter-frame send time
 //    minus its due time. The due times are rebuilt from the recording: the first quarter frame
 //    is due one interval after the step that found the full frame done (that step releases the
-//    header, which the recording shows), each later one an interval after the one before.
+//    header, which the recording shows), each later one an interval after the one before. The
+//    release follows the step's clock reading by a few microseconds, so the figures are low by
+//    about that much.
 //    Alongside, in this process, a bare waitable-timer loop at the same interval measures how
 //    late the platform wakes anyone, for comparison.
 // 2. Locates: a report with "locate" every 100 ms; time from writing the line to the full
