@@ -17,17 +17,17 @@ namespace velmarmtc {
 
 // One clock report of the player.
 struct Snapshot {
-    std::string trackId;         // empty when the host sent null
-    bool hasTrack = false;       // the host sent the track id as a string (even empty)
-    double position = 0;         // seconds within the track
+    std::string trackId;    // empty when the host sent null
+    bool hasTrack = false;  // the host sent the track id as a string (even empty)
+    double position = 0;    // seconds within the track
     bool playing = false;
     double playbackRate = 1.0;
-    bool locate = false;         // the host asks for a full frame now
-    double sentAtUnixMs = 0;     // wall-clock send time, Unix milliseconds
+    bool locate = false;      // the host asks for a full frame now
+    double sentAtUnixMs = 0;  // wall-clock send time, Unix milliseconds
 };
 
 class Engine {
-public:
+  public:
     // `sink` is not owned and must outlive the engine.
     explicit Engine(Sink* sink);
 

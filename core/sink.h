@@ -12,7 +12,7 @@ namespace velmarmtc {
 // Every operation is called on the engine's thread. Failures are std::runtime_error whose
 // what() is a user-facing message; the engine lets them pass unchanged.
 class Sink {
-public:
+  public:
     virtual ~Sink() = default;
 
     // Opens the output named by a device id. Afterwards connected() is true while present.
@@ -33,7 +33,7 @@ public:
     // Stops output, drops the held frame, releases the device. Harmless when closed.
     virtual void close() = 0;
 
-protected:
+  protected:
     Sink() = default;
     Sink(const Sink&) = default;
     Sink& operator=(const Sink&) = default;
