@@ -1,0 +1,394 @@
+// A soak: the service plays at 29.97 drop-frame for a minute (MTC_SOAK_SECONDS) against a player
+// that reports every 20 ms with +-5 ms of jitter in its send times, seeks every few seconds,
+// pauses and switches tracks. Afterwards the recording is read as a receiver would:
+//   - the receiver's time at the end of each quarter-frame cycle (the cycle's time plus two
+//     frames) stays within one frame plus one quarter interval plus the reports' jitter of the
+//     player's position, except right after a change the service cannot know of yet;
+//   - every full frame carries the player's position, and quarter frames resume promptly
+//     after it (the loop polls an in-flight full frame every millisecond);
+//   - no quarter frame goes out while the player is paused, no cycle breaks, no error event;
+//   - the service's private bytes, working set and handle count do not grow.
+// It prints the figures; scripts/soak.sh runs it for as long as asked (MTC_SOAK_SECONDS) and
+// scripts/load.sh runs it beside a CPU hog.
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/service/expect.h"
+#include "tests/service/host.h"
+
+namespace reltest {
+namespace {
+
+using namespace mtctest;
+
+constexpr double kFps = 29.97;
+constexpr double kFrame = 1001.0 / 30000.0;
+constexpr double kQuarter = 1001.0 / 120000.0;
+constexpr double kOffset = 3600.0;
+constexpr double kPeriod = 0.020;
+constexpr double kJitter = 0.005;
+
+struct Memory {
+    double at = 0;
+    size_t privateBytes = 0;
+    size_t workingSet = 0;
+    DWORD handles = 0;
+    // The simulated port keeps its whole recording in the service's memory as well, in a string
+    // whose capacity doubles as it grows. Between two samples with the same capacity that copy
+    // has not moved and has grown by what its file grew (Wine counts the pages it has touched),
+    // so there the rest of a change belongs to the service itself.
+    unsigned long long recordingBytes = 0;
+    unsigned long long recordingCapacity = 0;
+    bool capacityKnown = false;  // the capacity did not change while this sample was taken
+};
+
+// Which capacity the simulated port's in-memory recording has when its file holds `size` bytes.
+// The string doubles its capacity, and the allocator below it rounds large blocks to powers of
+// two, so a sample's class changes whenever either step is crossed; within one class the copy
+// stays where it is.
+unsigned long long recordingCapacity(unsigned long long size) {
+    unsigned long long doubled = 15, power = 1;
+    while (doubled < size) {
+        doubled *= 2;
+    }
+    while (power < size) {
+        power *= 2;
+    }
+    return (doubled << 32) + power;  // distinct for each pair of steps
+}
+
+unsigned long long fileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// One entry of the system's handle table (SystemHandleInformation, class 16).
+struct HandleEntry {
+    USHORT process;
+    USHORT creatorBackTraceIndex;
+    UCHAR objectType;
+    UCHAR attributes;
+    USHORT handle;
+    PVOID object;
+    ULONG access;
+};
+
+// The handles `process` holds. GetProcessHandleCount answers on Windows; Wine answers 0, so
+// there the system's handle table is counted instead.
+DWORD handleCount(HANDLE process) {
+    DWORD count = 0;
+    if (GetProcessHandleCount(process, &count) && count > 0) {
+        return count;
+    }
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const Query query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) {
+        return 0;
+    }
+    std::vector<unsigned char> buffer(1 << 20);
+    ULONG needed = 0;
+    while (query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) != 0) {
+        if (buffer.size() >= (64u << 20)) {
+            return 0;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    ULONG entries = 0;
+    std::memcpy(&entries, buffer.data(), sizeof entries);
+    const USHORT pid = static_cast<USHORT>(GetProcessId(process));
+    for (ULONG i = 0; i < entries; ++i) {
+        HandleEntry entry;
+        std::memcpy(&entry, buffer.data() + sizeof(PVOID) + i * sizeof(HandleEntry), sizeof entry);
+        count += entry.process == pid ? 1 : 0;
+    }
+    return count;
+}
+
+Memory sample(ServiceHost& host) {
+    const HANDLE process = host.process();
+    const std::wstring recording = host.folder() + L"\\recording.txt";
+    Memory m;
+    m.at = hostNow();
+    m.recordingBytes = fileSize(recording);
+    m.recordingCapacity = recordingCapacity(m.recordingBytes);
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof counters)) {
+        // The same figure on Windows; Wine fills only the older of the two.
+        m.privateBytes =
+            counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
+        m.workingSet = counters.WorkingSetSize;
+    }
+    m.handles = handleCount(process);
+    m.capacityKnown = recordingCapacity(fileSize(recording)) == m.recordingCapacity;
+    return m;
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return NAN;
+    }
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(std::floor(p * static_cast<double>(values.size() - 1)))];
+}
+
+std::string figures(const char* what, const std::vector<double>& seconds) {
+    char text[200];
+    std::snprintf(text, sizeof text, "%-40s n=%-6zu p50=%7.2f p99=%7.2f max=%7.2f ms\n", what,
+                  seconds.size(), percentile(seconds, 0.5) * 1e3, percentile(seconds, 0.99) * 1e3,
+                  percentile(seconds, 1.0) * 1e3);
+    return text;
+}
+
+double cpuSeconds(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(process, &created, &exited, &kernel, &user);
+    auto seconds = [](const FILETIME& f) {
+        return static_cast<double>((static_cast<unsigned long long>(f.dwHighDateTime) << 32) |
+                                   f.dwLowDateTime) /
+               1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
+    const char* env = std::getenv("MTC_SOAK_SECONDS");
+    const double seconds = env != nullptr && *env != '\0' ? std::atof(env) : 60.0;
+    const char* seedText = std::getenv("MTC_SOAK_SEED");
+    const unsigned long long seed =
+        seedText != nullptr && *seedText != '\0' ? std::strtoull(seedText, nullptr, 0) : 2997;
+    SCOPED_TRACE("soak seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    auto uniform = [&](double a, double b) {
+        return std::uniform_real_distribution<double>(a, b)(rng);
+    };
+
+    ServiceOptions options;
+    options.scenario = kPlayerPortScenario;
+    ServiceHost host(options);
+    ASSERT_TRUE(host.started());
+    ASSERT_EQ(host.request(startLine("1", kPlayerPortId, kFps, kOffset), 20.0), okLine("1"));
+
+    Player player(host);
+    const double began = hostNow();
+    const double cpuBegan = cpuSeconds(host.process());
+    player.play("track-0", 10.0, true);
+    double nextReport = began + kPeriod;
+    double nextEvent = began + uniform(2.5, 4.5);
+    double resumeAt = -1;
+    int tracks = 0, seeks = 0, pauses = 0;
+    std::vector<Memory> memory;
+    double nextSample = began + 3.0;  // after the first seconds have warmed everything up
+    const double end = began + seconds;
+    while (hostNow() < end) {
+        sleepUntil(std::min({nextReport, nextEvent, nextSample, resumeAt > 0 ? resumeAt : end}));
+        const double now = hostNow();
+        if (resumeAt > 0 && now >= resumeAt) {
+            player.resume();
+            resumeAt = -1;
+            nextReport = now + kPeriod + uniform(-kJitter, kJitter);
+        } else if (now >= nextEvent && resumeAt < 0) {
+            const double pick = uniform(0, 1);
+            if (pick < 0.6) {
+                player.seek(uniform(0, 3000), true);
+                ++seeks;
+            } else if (pick < 0.8) {
+                player.pause(true);
+                resumeAt = now + uniform(0.5, 1.5);
+                ++pauses;
+            } else {
+                player.play("track-" + std::to_string(++tracks), uniform(0, 600), true);
+            }
+            nextEvent = now + uniform(2.5, 4.5);
+            nextReport = now + kPeriod + uniform(-kJitter, kJitter);
+        } else if (now >= nextReport) {
+            player.report(false);
+            nextReport += kPeriod + uniform(-kJitter, kJitter);
+            nextReport = std::max(nextReport, now + kPeriod - kJitter);
+        }
+        if (now >= nextSample) {
+            memory.push_back(sample(host));
+            nextSample += 2.0;
+        }
+    }
+    const double cpu = cpuSeconds(host.process()) - cpuBegan;
+    const Memory last = sample(host);
+    EXPECT_EQ(host.request(R"({"id":2,"command":"stop"})", 10.0), okLine("2"));
+    const double stoppedAt = hostNow();
+    host.closeInput();
+    EXPECT_EQ(host.waitExit(10.0), std::optional<DWORD>(0));
+    // Our reports carry no id and succeed silently: the two replies are all there may be.
+    std::vector<std::string> lines;
+    for (const OutputLine& line : host.allLines()) {
+        lines.push_back(line.text);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{okLine("1"), okLine("2")}));
+    EXPECT_EQ(host.standardError(), "");
+
+    // ---- the wire, as a receiver reads it ----------------------------------------------------
+    const MtcCapture capture = decodeMtc(parseRecording(host.recording()));
+    EXPECT_TRUE(capture.breaks.empty()) << capture.breaks.size() << " broken cycles, first "
+                                        << (capture.breaks.empty() ? "" : capture.breaks[0]);
+    EXPECT_TRUE(capture.strays.empty());
+
+    // A cycle's time plus two frames, shown when its eighth piece arrives, against where the
+    // player is then. The report a change comes with must first reach the service.
+    const double bound = kFrame + kQuarter + kJitter;
+    std::map<double, size_t> quarterIndex;
+    for (size_t i = 0; i < capture.quarters.size(); ++i) {
+        quarterIndex[capture.quarters[i].callAt] = i;
+    }
+    std::vector<double> errors;
+    size_t outside = 0;
+    std::string firstOutside;
+    for (const QuarterCycle& cycle : capture.cycles) {
+        const size_t i = quarterIndex[cycle.firstCallAt];
+        if (i + 7 >= capture.quarters.size()) {
+            continue;
+        }
+        const double shownAt = capture.quarters[i + 7].wireEnd;
+        if (shownAt > stoppedAt ||
+            player.changedBefore(shownAt) > cycle.firstCallAt - kQuarter - 0.05) {
+            continue;  // within reach of a change the service may not have had yet
+        }
+        const double shown = labelSeconds(cycle.tc) + 2 * kFrame;
+        const double error = shown - (kOffset + player.positionAt(shownAt));
+        errors.push_back(std::fabs(error));
+        if (std::fabs(error) > bound) {
+            if (++outside == 1) {
+                firstOutside = format(cycle.tc) + " at " + std::to_string(shownAt - began) +
+                               " s, off by " + std::to_string(error * 1e3) + " ms";
+            }
+        }
+    }
+    EXPECT_EQ(outside, 0u) << "receiver outside " << bound * 1e3 << " ms; first: " << firstOutside;
+    EXPECT_GE(errors.size(), static_cast<size_t>(seconds * 10)) << "too few cycles checked";
+
+    // Full frames: each carries the player's position when the service took the report; the
+    // first quarter frame follows one interval after the frame has left and been seen done.
+    std::vector<double> resume;
+    size_t badFull = 0;
+    for (const FullFrame& full : capture.fullFrames) {
+        const double at = full.message.callAt;
+        const double difference = labelSeconds(full.tc) - (kOffset + player.positionAt(at));
+        if (difference > 0.001 || difference < -(kFrame + kJitter + 0.02)) {
+            ++badFull;
+        }
+        const auto next = quarterIndex.upper_bound(at);
+        if (next != quarterIndex.end() && player.playingAt(at)) {
+            const WireMessage& q = capture.quarters[next->second];
+            if (q.callAt - full.message.wireEnd < 0.5) {
+                resume.push_back(q.callAt - full.message.wireEnd - kQuarter);
+            }
+        }
+    }
+    EXPECT_EQ(badFull, 0u) << "full frames that do not carry the player's position";
+    // The driver reports a long message done 0.5 to 2 ms after its last byte and the loop
+    // looks every millisecond; a loop that waited for its next other deadline instead would
+    // start the quarter frames tens of milliseconds late.
+    EXPECT_LE(percentile(resume, 0.5), 0.008) << "quarter frames resume late after full frames";
+
+    // Quarter frames keep their schedule: each is due one interval after the one before it,
+    // counted from the first after a full frame.
+    std::vector<double> lateness;
+    size_t whilePaused = 0;
+    for (size_t i = 0, run = 0; i < capture.quarters.size(); ++i) {
+        const WireMessage& q = capture.quarters[i];
+        const bool follows = i > 0 && capture.quarters[i].seq == capture.quarters[i - 1].seq + 1;
+        run = follows ? run + 1 : 0;
+        if (run > 0) {
+            const double due =
+                capture.quarters[i - run].callAt + static_cast<double>(run) * kQuarter;
+            lateness.push_back(q.callAt - due);
+        }
+        // A pause reaches the service within a few milliseconds of its report.
+        if (!player.playingAt(q.callAt - 0.03) && !player.playingAt(q.callAt)) {
+            ++whilePaused;
+        }
+    }
+    EXPECT_EQ(whilePaused, 0u) << "quarter frames while the player was paused";
+
+    // ---- memory and handles -------------------------------------------------------------------
+    ASSERT_FALSE(memory.empty());
+    EXPECT_GT(memory.front().privateBytes, 0u) << "no memory figures";
+    EXPECT_GT(memory.front().handles, 0u) << "no handle count";
+    memory.push_back(last);
+    if (std::getenv("MTC_SOAK_SAMPLES") != nullptr) {
+        for (const Memory& m : memory) {
+            std::printf("sample %6.1f s private %zu working set %zu handles %lu recording %llu\n",
+                        m.at - began, m.privateBytes, m.workingSet,
+                        static_cast<unsigned long>(m.handles), m.recordingBytes);
+        }
+    }
+    const Memory& first = memory.front();
+    // The service's own growth: the sum of the changes between samples during which the
+    // recording's copy stayed where it was, less what that copy grew.
+    long long ownPrivate = 0, ownWorkingSet = 0;
+    double covered = 0;
+    for (size_t i = 1; i < memory.size(); ++i) {
+        const Memory& a = memory[i - 1];
+        const Memory& b = memory[i];
+        if (a.capacityKnown && b.capacityKnown && a.recordingCapacity == b.recordingCapacity) {
+            const long long recorded =
+                static_cast<long long>(b.recordingBytes) - static_cast<long long>(a.recordingBytes);
+            ownPrivate += static_cast<long long>(b.privateBytes) -
+                          static_cast<long long>(a.privateBytes) - recorded;
+            ownWorkingSet += static_cast<long long>(b.workingSet) -
+                             static_cast<long long>(a.workingSet) - recorded;
+            covered += b.at - a.at;
+        }
+    }
+    std::string report;
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "soak %.0f s at 29.97 (seed %llu): %d seeks, %d pauses, %d track switches; "
+                  "%zu full frames (%zu late ticks), %zu quarter frames, service CPU %.1f ms/s\n",
+                  seconds, seed, seeks, pauses, tracks, capture.fullFrames.size(),
+                  capture.lateTicks(), capture.quarters.size(), cpu / seconds * 1e3);
+    report += text;
+    report += figures("receiver |error| at cycle ends", errors);
+    report += figures("quarter-frame lateness vs schedule", lateness);
+    report += figures("first quarter after a full frame, late by", resume);
+    std::snprintf(text, sizeof text,
+                  "memory from %.0f s to %.0f s: private bytes %zu -> %zu KiB, working set %zu -> "
+                  "%zu KiB, handles %lu -> %lu; the simulated port's recording aside (%.0f s of "
+                  "%.0f s comparable), the service's private bytes grew %+lld KiB, working set "
+                  "%+lld KiB\n",
+                  first.at - began, last.at - began, first.privateBytes / 1024,
+                  last.privateBytes / 1024, first.workingSet / 1024, last.workingSet / 1024,
+                  static_cast<unsigned long>(first.handles),
+                  static_cast<unsigned long>(last.handles), covered, last.at - first.at,
+                  ownPrivate / 1024, ownWorkingSet / 1024);
+    report += text;
+    std::printf("%s", report.c_str());
+    std::fflush(stdout);
+
+    // Steady state allocates nothing per message; what may move is allocator slack and Wine's
+    // own bookkeeping. A leak of even a few bytes per report or quarter frame shows over a
+    // minute (3000 reports, 7000 quarter frames).
+    EXPECT_GE(covered, 0.5 * (last.at - first.at)) << report;
+    EXPECT_LE(ownPrivate, 96 * 1024) << report;
+    EXPECT_LE(ownWorkingSet, 1024 * 1024) << report;
+    EXPECT_LE(last.handles, first.handles + 2) << report;
+}
+
+}  // namespace
+}  // namespace reltest
