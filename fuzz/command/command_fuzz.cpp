@@ -180,7 +180,7 @@ class CheckingSink final : public velmarmtc::Sink {
     bool opened() const { return opened_; }
 
   private:
-    bool inFlight() const { return sentAt_ >= 0 && now < sentAt_ + fullDuration; }
+    bool inFlight() const { return now < doneAt_; }
 
     void send(const std::array<uint8_t, 10>& m) {
         require(opened_);
@@ -188,7 +188,8 @@ class CheckingSink final : public velmarmtc::Sink {
                 m[9] == 0xF7);
         require(m[5] < 0x80 && m[6] < 0x80 && m[7] < 0x80 && m[8] < 0x80);
         requireValidLabel(m[5] & 0x1F, m[6], m[7], m[8], (m[5] >> 5) & 3, expectedRate);
-        sentAt_ = now;
+        // The duration is fixed when the frame is sent; a later "!d" applies to later frames.
+        doneAt_ = now + fullDuration;
         // After a full frame the receiver waits for piece 0.
         expectedPiece_ = 0;
         lastQuarterAt_ = -1;
@@ -196,7 +197,7 @@ class CheckingSink final : public velmarmtc::Sink {
     }
 
     void resetWire() {
-        sentAt_ = -1;
+        doneAt_ = -1;
         expectedPiece_ = 0;
         lastQuarterAt_ = -1;
         readyReported_ = false;
@@ -204,7 +205,7 @@ class CheckingSink final : public velmarmtc::Sink {
 
     bool opened_ = false;
     std::optional<std::array<uint8_t, 10>> held_;
-    double sentAt_ = -1;
+    double doneAt_ = -1;
     int expectedPiece_ = 0;
     double lastQuarterAt_ = -1;
     bool readyReported_ = false;
