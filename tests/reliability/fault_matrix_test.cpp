@@ -546,13 +546,16 @@ Findings runRow(const Row& row) {
                 if (row.stage == Stage::Stop) {
                     host.send(R"({"id":9,"command":"stop"})");
                 } else if (row.stage == Stage::QueuedAtEnd) {
-                    host.send(R"({"id":9,"command":"stop"})");
-                    Sleep(100);  // the stop is now blocked in the port's close
-                    host.write(R"({"id":10,"command":"list"})"
+                    // Lines behind the stop in its own batch, and one more in the next: once
+                    // input has ended none of them is answered.
+                    host.write(R"({"id":9,"command":"stop"})"
+                               "\n"
+                               R"({"id":10,"command":"list"})"
                                "\n"
                                R"({"id":11,"command":"stop"})"
-                               "\n"
-                               R"({"id":12,"command":"list"})"
+                               "\n");
+                    Sleep(100);  // the stop is now blocked in the port's close
+                    host.write(R"({"id":12,"command":"list"})"
                                "\n");
                     host.closeInput();
                 } else if (row.locate) {
