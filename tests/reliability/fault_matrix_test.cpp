@@ -4,15 +4,13 @@
 // then either the exit code or, where the service survives, that it answers a "stop" and plays
 // again after the fault is gone. Every wait has a time limit, so a hang fails its row.
 //
-// Rows run in a few child processes at a time; each row has its own service, port and files.
+// Rows run two at a time; each row has its own service, port and files.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
