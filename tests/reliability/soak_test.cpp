@@ -285,15 +285,20 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
     // Full frames: each carries the player's position when the service took the report; the
     // first quarter frame follows one interval after the frame has left and been seen done.
     // A frame the service sent on its own (a late tick, a gap in the reports) just before the
-    // report of a change reached it carries the old place; such frames are not judged.
+    // report of a change reached it carries the old place; such frames are not judged. A frame
+    // carries the place of the report that led to it, as the player stamped it, so a report
+    // that a stalled machine delivered late shows as lag; the service refuses reports older
+    // than 250 ms, which bounds it. Frames lagging more than a quiet machine explains are
+    // counted in the figures.
     std::vector<double> resume;
-    size_t badFull = 0;
+    size_t badFull = 0, delayedFull = 0;
     std::string firstBadFull;
     for (const FullFrame& full : capture.fullFrames) {
         const double at = full.message.callAt;
         const double difference = labelSeconds(full.tc) - (kOffset + player.positionAt(at));
         const bool settled = player.changedBefore(at) < at - 0.05;
-        if (settled && (difference > 0.001 || difference < -(kFrame + kJitter + 0.02))) {
+        delayedFull += settled && difference < -(kFrame + kJitter + 0.02) ? 1 : 0;
+        if (settled && (difference > 0.001 || difference < -(kFrame + 0.25))) {
             if (++badFull == 1) {
                 firstBadFull = format(full.tc) + " at " + std::to_string(at - began) + " s" +
                                (full.lateTick ? " (late tick)" : "") + ", off by " +
@@ -369,9 +374,10 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
     char text[400];
     std::snprintf(text, sizeof text,
                   "soak %.0f s at 29.97 (seed %llu): %d seeks, %d pauses, %d track switches; "
-                  "%zu full frames (%zu late ticks), %zu quarter frames, service CPU %.1f ms/s\n",
+                  "%zu full frames (%zu late ticks, %zu carrying a report delayed in delivery), "
+                  "%zu quarter frames, service CPU %.1f ms/s\n",
                   seconds, seed, seeks, pauses, tracks, capture.fullFrames.size(),
-                  capture.lateTicks(), capture.quarters.size(), cpu / seconds * 1e3);
+                  capture.lateTicks(), delayedFull, capture.quarters.size(), cpu / seconds * 1e3);
     report += text;
     report += figures("receiver |error| at cycle ends", errors);
     report += figures("quarter-frame lateness vs schedule", lateness);
