@@ -13,13 +13,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${MTC_BUILD_DIR:-build/windows}
 
-bash scripts/setup.sh
-echo "== Building in $build"
-cmake --preset windows -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target mtc-service simport soak_test
-
-export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="winmm=n,b"
-sh cmake/wine-up.sh
+. scripts/soak-env.sh
 hog=""
 cleanup() {
     if [ -n "$hog" ]; then kill "$hog" 2>/dev/null || true; fi

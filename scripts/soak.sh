@@ -14,13 +14,7 @@ cd "$(dirname "$0")/.."
 minutes=${1:-30}
 build=${MTC_BUILD_DIR:-build/windows}
 
-bash scripts/setup.sh
-echo "== Building in $build"
-cmake --preset windows -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target mtc-service simport soak_test
-
-export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="winmm=n,b"
-sh cmake/wine-up.sh
+. scripts/soak-env.sh
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }')
