@@ -23,11 +23,14 @@ function(mtc_wine_fixture)
     set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
 endfunction()
 
-# mtc_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [NO_GTEST])
+# mtc_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [NO_GTEST] [REALTIME])
 # One test program, one ctest entry. Under Wine the program runs in the build's prefix with
 # the simulated MIDI port allowed to replace winmm (it only does so for programs that import it).
+# REALTIME marks a program that judges a running service's timing: such programs never run
+# beside each other (each one keeps a core busy with a service, its driver thread and a
+# player), so on a two-core machine one cannot stretch another's wake-ups into a failure.
 function(mtc_add_test name)
-    cmake_parse_arguments(T "NO_GTEST" "TIMEOUT" "SOURCES;LIBS;ARGS" ${ARGN})
+    cmake_parse_arguments(T "NO_GTEST;REALTIME" "TIMEOUT" "SOURCES;LIBS;ARGS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} mtc_strict)
     if(NOT T_NO_GTEST)
@@ -38,6 +41,9 @@ function(mtc_add_test name)
         set(T_TIMEOUT 300)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+    if(T_REALTIME)
+        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK realtime)
+    endif()
     if(WIN32)
         set_tests_properties(${name} PROPERTIES ENVIRONMENT "${MTC_WINE_ENV}" FIXTURES_REQUIRED wine)
     endif()

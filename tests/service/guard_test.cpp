@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -97,7 +98,7 @@ TEST(Watchdog, ReportsThatStopEndTheOutputWithOneEventAbout350MsAfterTheLastOne)
         // At least 0.35 s after the last report arrived; the margin above is the wake-up, the
         // bounded close and a loaded machine.
         EXPECT_GE(event->at - last, 0.35);
-        EXPECT_LE(event->at - lastArrivedBy, 0.50);
+        EXPECT_LE(event->at - lastArrivedBy, 0.60);
         EXPECT_TRUE(host.readLinesFor(0.3).empty()) << "exactly one event, then silence";
         expectClosedQuietly(host, last + 0.35, event->at);
 
@@ -108,11 +109,15 @@ TEST(Watchdog, ReportsThatStopEndTheOutputWithOneEventAbout350MsAfterTheLastOne)
             // The first check is the open's own identity check, taken before the start's clock
             // reading that times the others.
             ASSERT_GE(checks.size(), 6u);
+            std::vector<double> gaps;
             for (size_t i = 2; i < checks.size(); ++i) {
                 const double gap = checks[i].at - checks[i - 1].at;
                 EXPECT_GE(gap, 0.048);  // the call follows the step's clock reading
-                EXPECT_LE(gap, 0.070);
+                EXPECT_LE(gap, 0.150);  // a single late wake-up, never a skipped check
+                gaps.push_back(gap);
             }
+            std::sort(gaps.begin(), gaps.end());
+            EXPECT_LE(gaps[gaps.size() / 2], 0.060);
         }
         expectPlaysAgain(host, "3", event->at);
         EXPECT_EQ(host.standardError(), "");
@@ -138,7 +143,7 @@ TEST(DeviceGuard, ADeviceUnpluggedWhilePlayingEndsTheOutputWithOneEventWithin50M
     const std::vector<RecordEntry> fired = entriesOf(parseRecording(host.recording()), "fired");
     ASSERT_EQ(fired.size(), 1u);
     // Device checks run every 50 ms; the rest is the close and a loaded machine.
-    EXPECT_LE(event->at - fired[0].at, 0.05 + 0.05);
+    EXPECT_LE(event->at - fired[0].at, 0.05 + 0.10);
     expectClosedQuietly(host, fired[0].at, event->at);
     // Reports that were already on their way find the output stopped; nothing else comes.
     for (const OutputLine& line : host.readLinesFor(0.2)) {
@@ -177,7 +182,7 @@ TEST(DeviceGuard, AFullFrameTheDriverNeverCompletesTimesOutAfter100MsAndThePortI
     const double stuckAt = longs[0].at;
     // The time-out is 0.1 s; the close waits 12 ms for the message before it resets the port.
     EXPECT_GE(resets[0].at - stuckAt, 0.1 + 0.012);
-    EXPECT_LE(event->at - stuckAt, 0.1 + 0.012 + 0.1);
+    EXPECT_LE(event->at - stuckAt, 0.1 + 0.012 + 0.15);
     EXPECT_LT(longs[1].at, event->at);
     expectClosedQuietly(host, resets[0].at, event->at);
     for (const OutputLine& line : host.readLinesFor(0.2)) {

@@ -172,7 +172,8 @@ std::vector<double> expectUnbrokenStream(const MtcCapture& capture, Player& play
             ADD_FAILURE() << "no quarter frame after " << format(frame.tc);
             continue;
         }
-        EXPECT_LT(next.front().callAt - frame.message.wireEnd, 0.001 + interval + 0.020);
+        // One late resumption is a loaded machine; the median below judges the polling.
+        EXPECT_LT(next.front().callAt - frame.message.wireEnd, interval + 0.060);
         resumeDelays.push_back(next.front().callAt - frame.message.wireEnd - interval);
     }
     EXPECT_FALSE(capture.quarters.empty());
@@ -182,6 +183,11 @@ std::vector<double> expectUnbrokenStream(const MtcCapture& capture, Player& play
     EXPECT_TRUE(capture.breaks.empty()) << capture.breaks.front();
     return resumeDelays;
 }
+
+// Quarter frames resume about a millisecond after the driver finishes a full frame when the loop
+// polls the sink every millisecond; a loop that waited for its next report instead resumes 16 to
+// 20 ms late. The bound sits between the two with room for a loaded two-core machine.
+constexpr double kPolledResumeBound = 0.010;
 
 double median(std::vector<double> values) {
     if (values.empty()) {
@@ -284,7 +290,8 @@ TEST(Playback, OneFullFrameThenAnUnbrokenQuarterFrameStreamFollowsThePlayerAtEve
         EXPECT_LT(capture.quarters.back().callAt, closes[0].at);
         EXPECT_EQ(host.allLines().size(), 2u) << "nothing but the two replies";
     }
-    EXPECT_LT(median(resumeDelays), 0.004) << "the sink is not polled every millisecond";
+    EXPECT_LT(median(resumeDelays), kPolledResumeBound)
+        << "the sink is not polled every millisecond";
 }
 
 TEST(Playback, PauseResumeSeekAndTrackSwitchEachSendOneFullFrameWithThePlayersPosition) {
@@ -341,7 +348,8 @@ TEST(Playback, PauseResumeSeekAndTrackSwitchEachSendOneFullFrameWithThePlayersPo
         EXPECT_GE(quartersBetween(capture, from, to).size(), 20u) << "after locate " << i;
     }
     std::vector<double> resumeDelays = expectUnbrokenStream(capture, player, 0.01, end);
-    EXPECT_LT(median(resumeDelays), 0.004) << "the sink is not polled every millisecond";
+    EXPECT_LT(median(resumeDelays), kPolledResumeBound)
+        << "the sink is not polled every millisecond";
     expectCyclesFollowPlayer(capture, player, 3600, 25, begin, end, 10);
     EXPECT_EQ(host.allLines().size(), 2u) << "nothing but the two replies";
 }

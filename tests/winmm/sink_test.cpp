@@ -198,7 +198,7 @@ TEST_F(WinSinkTest, aLongMessageStuckForMoreThanATenthOfASecondTimesOut) {
     }
     EXPECT_EQ(message, u8"MTC 定位发送超时，输出已关闭。请检查 USB MIDI 接口。");
     EXPECT_GT(thrownAt - before, 0.1);
-    EXPECT_LT(thrownAt - before, 0.2);
+    EXPECT_LT(thrownAt - before, 0.35);
     ASSERT_TRUE(sim.apply("fault clear"));  // so that close() can end the cut-off SysEx
 }
 
