@@ -145,14 +145,6 @@ Memory sample(ServiceHost& host) {
     return m;
 }
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return NAN;
-    }
-    std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(std::floor(p * static_cast<double>(values.size() - 1)))];
-}
-
 std::string figures(const char* what, const std::vector<double>& seconds) {
     char text[200];
     std::snprintf(text, sizeof text, "%-40s n=%-6zu p50=%7.2f p99=%7.2f max=%7.2f ms\n", what,

@@ -43,14 +43,6 @@ constexpr char kScenario[] = "port name=\"Bench port\" path=\"sim#bench\"\n";
 constexpr double kFps = 30.0;
 constexpr double kInterval = 1.0 / (kFps * 4.0);
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return NAN;
-    }
-    std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(std::floor(p * static_cast<double>(values.size() - 1)))];
-}
-
 void printDistribution(const char* what, const std::vector<double>& seconds) {
     std::printf("%-58s n=%-6zu p50=%7.3f  p99=%7.3f  max=%7.3f ms\n", what, seconds.size(),
                 percentile(seconds, 0.5) * 1e3, percentile(seconds, 0.99) * 1e3,

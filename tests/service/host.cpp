@@ -135,6 +135,22 @@ double unixMsNow() {
     return static_cast<double>(ticks - 116444736000000000ULL) / 10000.0;
 }
 
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return NAN;
+    }
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(std::floor(p * static_cast<double>(values.size() - 1)))];
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return NAN;
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 void sleepUntil(double t) {
     for (;;) {
         const double left = t - hostNow();

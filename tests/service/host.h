@@ -27,6 +27,12 @@ double unixMsNow();
 // Sleeps until hostNow() reaches `t` (returns at once when it has passed).
 void sleepUntil(double t);
 
+// The value at fraction `p` of the sorted values (0 the least, 1 the greatest, rounding down);
+// NaN for none.
+double percentile(std::vector<double> values, double p);
+// The middle value (the upper one of an even count); NaN for none.
+double median(std::vector<double> values);
+
 // One line the service wrote, without its line feed, and when the harness read it.
 struct OutputLine {
     std::string text;

@@ -189,14 +189,6 @@ std::vector<double> expectUnbrokenStream(const MtcCapture& capture, Player& play
 // 20 ms late. The bound sits between the two with room for a loaded two-core machine.
 constexpr double kPolledResumeBound = 0.010;
 
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return NAN;
-    }
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 struct RateCase {
     const char* what;
     double fps;
