@@ -9,6 +9,7 @@ packages=(
     wine wine64                  # runs the Windows programs and their tests
     googletest                   # sources in /usr/src/googletest, built per toolchain
     clang libclang-rt-14-dev     # native sanitizer builds and libFuzzer
+    clang-format                 # the formatting check
     libbenchmark-dev             # benchmarks
 )
 

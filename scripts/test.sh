@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh Debian 12 machine: installs prerequisites, builds the
 # Windows programs and runs every test under Wine, then builds the portable parts natively
-# with ASan and UBSan and runs their tests and the fuzzers. Exits non-zero on any failure.
+# with ASan and UBSan and runs their tests and the fuzzers. Formatting is checked first, since
+# it is the cheapest failure. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
 jobs=$(nproc)
+
+echo "== Formatting (clang-format, the tree's .clang-format)"
+git ls-files -z -- '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' | xargs -0 clang-format --dry-run -Werror
 
 echo "== Windows x64 build, tests under Wine"
 cmake --preset windows >/dev/null
