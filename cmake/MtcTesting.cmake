@@ -6,10 +6,14 @@
 # Wine test and shut down after the last, so each test program starts in well under a second.
 
 set(MTC_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+# The end-to-end host harness leaves each child's transcript (what it sent, what the service
+# wrote) in MTC_TRANSCRIPT_DIR; the protocol checks in tests/docs/ validate them afterwards.
+set(MTC_TRANSCRIPT_DIR ${CMAKE_BINARY_DIR}/transcripts)
 set(MTC_WINE_ENV
     "WINEPREFIX=${MTC_WINEPREFIX}"
     "WINEDEBUG=-all"
     "WINEDLLOVERRIDES=winmm=n,b"
+    "MTC_TRANSCRIPT_DIR=${MTC_TRANSCRIPT_DIR}"
 )
 
 function(mtc_wine_fixture)
@@ -21,6 +25,25 @@ function(mtc_wine_fixture)
     set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
     add_test(NAME wine_down COMMAND ${CMAKE_COMMAND} -E env ${MTC_WINE_ENV} wineserver -k)
     set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+    # Transcripts of an earlier run must not be judged with this one's.
+    add_test(NAME transcripts_clean
+             COMMAND ${CMAKE_COMMAND} -E rm -rf ${MTC_TRANSCRIPT_DIR})
+    set_tests_properties(transcripts_clean PROPERTIES FIXTURES_SETUP transcripts_clean TIMEOUT 60)
+endfunction()
+
+# mtc_transcript_source(<tests...>): these test programs drive the service through the host
+# harness, so their transcripts feed the protocol checks. Each run starts from an empty
+# transcript folder (fixture "transcripts_clean"), and every check that reads the folder
+# requires the fixture "transcripts", so it runs after all of them, and `ctest -R <check>` alone
+# runs them first.
+function(mtc_transcript_source)
+    if(NOT WIN32)
+        return()
+    endif()
+    foreach(test ${ARGN})
+        set_property(TEST ${test} APPEND PROPERTY FIXTURES_REQUIRED transcripts_clean)
+        set_property(TEST ${test} APPEND PROPERTY FIXTURES_SETUP transcripts)
+    endforeach()
 endfunction()
 
 # mtc_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [NO_GTEST] [REALTIME])

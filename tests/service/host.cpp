@@ -166,7 +166,8 @@ void sleepUntil(double t) {
     }
 }
 
-ServiceHost::ServiceHost(const ServiceOptions& options) {
+ServiceHost::ServiceHost(const ServiceOptions& options) : arguments_(options.arguments) {
+    keepTranscript_ = GetEnvironmentVariableW(L"MTC_TRANSCRIPT_DIR", nullptr, 0) != 0;
     folder_ = makeFolder();
     scenarioPath_ = folder_ + L"\\scenario.txt";
     logPath_ = folder_ + L"\\recording.txt";
@@ -253,6 +254,7 @@ ServiceHost::~ServiceHost() {
             CloseHandle(handle);
         }
     }
+    writeTranscript();
     // MTC_TEST_KEEP=1 keeps every child's scenario, recording and control file for a look.
     if (GetEnvironmentVariableW(L"MTC_TEST_KEEP", nullptr, 0) == 0) {
         for (const std::wstring& path : {scenarioPath_, logPath_, controlPath_}) {
@@ -268,8 +270,14 @@ bool ServiceHost::write(const std::string& bytes) {
         return false;
     }
     DWORD written = 0;
-    return WriteFile(input_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
+    const bool ok =
+        WriteFile(input_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size();
+    // Kept in memory only (no file work on a test's clock); what reached the pipe.
+    if (keepTranscript_) {
+        sent_.append(bytes.data(), written);
+    }
+    return ok;
 }
 
 double ServiceHost::send(const std::string& line) {
@@ -394,6 +402,54 @@ std::optional<DWORD> ServiceHost::waitExit(double timeout) {
     changed_.wait_for(lock, std::chrono::seconds(5),
                       [this] { return outputEnded_ && errorEnded_; });
     return code;
+}
+
+void ServiceHost::writeTranscript() {
+    if (!keepTranscript_) {
+        return;
+    }
+    wchar_t value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"MTC_TRANSCRIPT_DIR", value, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    std::wstring folder(value, length);
+    if (folder[0] == L'/') {
+        // A Unix path (as CMake hands it over): Wine maps the Unix root to Z:.
+        folder = L"Z:" + folder;
+    }
+    std::replace(folder.begin(), folder.end(), L'/', L'\\');
+    CreateDirectoryW(folder.c_str(), nullptr);
+    // Harness program, its process id and the child's number within it: unique per child.
+    static std::atomic<unsigned> counter{0};
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring program(path, n);
+    program = program.substr(program.find_last_of(L"\\/") + 1);
+    if (program.size() > 4 && _wcsicmp(program.c_str() + program.size() - 4, L".exe") == 0) {
+        program.resize(program.size() - 4);
+    }
+    const std::wstring base = folder + L"\\" + program + L"-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(counter.fetch_add(1));
+    std::string arguments;
+    for (const std::wstring& argument : arguments_) {
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, argument.c_str(), static_cast<int>(argument.size()),
+                                nullptr, 0, nullptr, nullptr);
+        std::string utf8(static_cast<size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, argument.c_str(), static_cast<int>(argument.size()),
+                            &utf8[0], size, nullptr, nullptr);
+        arguments += utf8 + "\n";
+    }
+    std::string sent;
+    {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        sent = sent_;
+    }
+    writeWholeFile(base + L".args", arguments);
+    writeWholeFile(base + L".in", sent);
+    writeWholeFile(base + L".out", rawOutput());
 }
 
 double ServiceHost::control(const std::string& line) {

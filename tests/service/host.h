@@ -55,7 +55,8 @@ class ServiceHost {
   public:
     explicit ServiceHost(const ServiceOptions& options = ServiceOptions());
     // Closes standard input, waits up to 5 s for the exit, terminates the child if it is still
-    // running, and removes the temporary folder.
+    // running, and removes the temporary folder. With MTC_TRANSCRIPT_DIR set, first leaves this
+    // child's transcript there (see writeTranscript).
     ~ServiceHost();
     ServiceHost(const ServiceHost&) = delete;
     ServiceHost& operator=(const ServiceHost&) = delete;
@@ -103,6 +104,12 @@ class ServiceHost {
   private:
     void readStdout();
     void readStderr();
+    // When MTC_TRANSCRIPT_DIR names a folder, writes three files there named after this harness
+    // process and child: "<name>.args" (the arguments, one per line, UTF-8), "<name>.in" (every
+    // byte written to the child's standard input) and "<name>.out" (every byte it wrote to
+    // standard output). The protocol checks validate them after the tests. Runs once, in the
+    // destructor after the child has ended, so it never touches a test's timing.
+    void writeTranscript();
 
     std::wstring folder_;
     std::wstring scenarioPath_;
@@ -112,7 +119,10 @@ class ServiceHost {
     HANDLE input_ = nullptr;
     HANDLE output_ = nullptr;
     HANDLE error_ = nullptr;
+    std::vector<std::wstring> arguments_;
     std::mutex writeMutex_;
+    bool keepTranscript_ = false;  // MTC_TRANSCRIPT_DIR was set when the child started
+    std::string sent_;             // every byte written to standard input, under writeMutex_
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<OutputLine> lines_;
