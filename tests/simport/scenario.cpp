@@ -10,11 +10,33 @@ namespace simport {
 namespace {
 
 const char* const kCountedFunctions[] = {
-    "midiOutGetNumDevs",    "midiOutGetDevCapsW", "midiOutGetDevCapsA",
-    "midiOutMessage",       "midiOutOpen",        "midiOutShortMsg",
-    "midiOutPrepareHeader", "midiOutLongMsg",     "midiOutUnprepareHeader",
-    "midiOutReset",         "midiOutClose",       "midiOutGetID",
-    "timeBeginPeriod",      "timeEndPeriod",
+    "midiOutGetNumDevs",
+    "midiOutGetDevCapsW",
+    "midiOutGetDevCapsA",
+    "midiOutMessage",
+    "midiOutOpen",
+    "midiOutShortMsg",
+    "midiOutPrepareHeader",
+    "midiOutLongMsg",
+    "midiOutUnprepareHeader",
+    "midiOutReset",
+    "midiOutClose",
+    "midiOutGetID",
+    "timeBeginPeriod",
+    "timeEndPeriod",
+    "midiInGetNumDevs",
+    "midiInGetDevCapsW",
+    "midiInGetDevCapsA",
+    "midiInMessage",
+    "midiInOpen",
+    "midiInClose",
+    "midiInPrepareHeader",
+    "midiInUnprepareHeader",
+    "midiInAddBuffer",
+    "midiInStart",
+    "midiInStop",
+    "midiInReset",
+    "midiInGetID",
 };
 
 struct KindName {
@@ -38,6 +60,9 @@ const KindName kKinds[] = {
     {"resetnodone", FaultKind::ResetNoDone},
     {"closeblock", FaultKind::CloseBlock},
     {"clear", FaultKind::Clear},
+    {"inopen", FaultKind::InOpen},
+    {"inremove", FaultKind::InRemove},
+    {"innobuffer", FaultKind::InNoBuffer},
 };
 
 const char* const kPortKeys[] = {"name",  "path",     "size",    "nul",  "pathresult",
@@ -53,9 +78,11 @@ bool isPortKey(const std::string& key) {
 std::uint32_t defaultCode(FaultKind kind) {
     switch (kind) {
         case FaultKind::Open:
+        case FaultKind::InOpen:
             return 4;  // MMSYSERR_ALLOCATED: another program holds the port
         case FaultKind::Caps:
         case FaultKind::Detach:
+        case FaultKind::InRemove:
             return 6;  // MMSYSERR_NODRIVER: the driver behind the port has gone
         default:
             return 1;  // MMSYSERR_ERROR
@@ -73,6 +100,8 @@ bool takesCode(FaultKind kind) {
         case FaultKind::Unprepare:
         case FaultKind::Reset:
         case FaultKind::Close:
+        case FaultKind::InOpen:
+        case FaultKind::InRemove:
             return true;
         default:
             return false;
@@ -277,11 +306,35 @@ bool numberValue(const Token& t, std::uint64_t max, std::uint64_t& v, std::strin
     return true;
 }
 
+// Bytes written as hex pairs without separators ("F07F7F01"), 1 to 65536 of them.
+bool parseBytes(const Token& t, std::vector<unsigned char>& bytes, std::string& error) {
+    bytes.clear();
+    if (t.quoted || t.value.empty() || t.value.size() % 2 != 0 || t.value.size() > 2 * 65536) {
+        error = "\"bytes\" needs 1 to 65536 bytes as hex pairs";
+        return false;
+    }
+    for (std::size_t i = 0; i < t.value.size(); i += 2) {
+        int hi = hexDigit(t.value[i]);
+        int lo = hexDigit(t.value[i + 1]);
+        if (hi < 0 || lo < 0) {
+            error = "\"bytes\" needs 1 to 65536 bytes as hex pairs";
+            return false;
+        }
+        bytes.push_back(static_cast<unsigned char>(hi * 16 + lo));
+    }
+    return true;
+}
+
 }  // namespace
 
 bool isEffect(FaultKind kind) {
     return kind == FaultKind::Detach || kind == FaultKind::Reorder || kind == FaultKind::Change ||
-           kind == FaultKind::Clear;
+           kind == FaultKind::Clear || kind == FaultKind::InRemove;
+}
+
+bool isInputFault(FaultKind kind) {
+    return kind == FaultKind::InOpen || kind == FaultKind::InRemove ||
+           kind == FaultKind::InNoBuffer;
 }
 
 bool hasPort(FaultKind kind) {
@@ -298,6 +351,14 @@ PortProps defaultProps(unsigned number) {
     std::wstring n = std::to_wstring(number);
     p.name = L"Sim MIDI " + n;
     p.path = L"\\\\?\\SWD#SIMPORT#" + n;
+    return p;
+}
+
+PortProps defaultInputProps(unsigned number) {
+    PortProps p;
+    std::wstring n = std::to_wstring(number);
+    p.name = L"Sim MIDI In " + n;
+    p.path = L"\\\\?\\SWD#SIMPORT#IN" + n;
     return p;
 }
 
@@ -397,6 +458,10 @@ bool parseLine(const std::string& text, Line& line, bool& empty, std::string& er
     std::size_t next = 1;
     if (tokens[0].key == "port") {
         line.type = Line::Type::Port;
+    } else if (tokens[0].key == "input") {
+        line.type = Line::Type::Input;
+    } else if (tokens[0].key == "arrive") {
+        line.type = Line::Type::Arrive;
     } else if (tokens[0].key == "fault") {
         line.type = Line::Type::Fault;
         if (tokens.size() < 2 || tokens[1].hasValue) {
@@ -431,7 +496,23 @@ bool parseLine(const std::string& text, Line& line, bool& empty, std::string& er
         }
         std::uint64_t v = 0;
         bool isFault = line.type == Line::Type::Fault;
-        if (!isFault && t.key == "count") {
+        bool isPorts = line.type == Line::Type::Port || line.type == Line::Type::Input;
+        bool isArrive = line.type == Line::Type::Arrive;
+        if (isArrive && t.key == "port") {
+            if (!numberValue(t, 0xFFFFFFFFull, v, error)) {
+                return false;
+            }
+            line.portIndex = static_cast<unsigned>(v);
+        } else if (isArrive && t.key == "bytes") {
+            if (!parseBytes(t, line.bytes, error)) {
+                return false;
+            }
+        } else if (line.type == Line::Type::Input && t.key == "loop") {
+            if (!numberValue(t, 0xFFFFFFFFull, v, error)) {
+                return false;
+            }
+            line.loop = static_cast<std::int64_t>(v);
+        } else if (isPorts && t.key == "count") {
             if (!numberValue(t, 4096, v, error)) {
                 return false;
             }
@@ -440,7 +521,7 @@ bool parseLine(const std::string& text, Line& line, bool& empty, std::string& er
                 return false;
             }
             line.count = static_cast<unsigned>(v);
-        } else if (isPortKey(t.key) && (!isFault || line.kind == FaultKind::Change)) {
+        } else if (isPortKey(t.key) && (isPorts || (isFault && line.kind == FaultKind::Change))) {
             line.settings.push_back(Setting{t.key, t.value, t.quoted});
         } else if (isFault && t.key == "port" && hasPort(line.kind)) {
             if (!numberValue(t, 0xFFFFFFFFull, v, error)) {
@@ -516,6 +597,10 @@ bool parseLine(const std::string& text, Line& line, bool& empty, std::string& er
     }
     if (line.type == Line::Type::Fault && line.kind == FaultKind::Change && line.settings.empty()) {
         error = "\"fault change\" needs at least one port key";
+        return false;
+    }
+    if (line.type == Line::Type::Arrive && line.bytes.empty()) {
+        error = "\"arrive\" needs bytes=<hex>";
         return false;
     }
     if (!line.onFunction.empty() && line.afterMs >= 0) {

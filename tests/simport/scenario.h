@@ -55,20 +55,32 @@ enum class FaultKind {
     ResetNoDone,
     CloseBlock,
     Clear,
+    // Faults of input ports; their "port=" names an input index.
+    InOpen,
+    InRemove,
+    InNoBuffer,
 };
 
 // Kinds that act once when they fire (the others change how later calls behave).
 bool isEffect(FaultKind kind);
 // Kinds that name a port.
 bool hasPort(FaultKind kind);
+// Kinds whose "port=" names an input rather than an output.
+bool isInputFault(FaultKind kind);
 
 struct Line {
-    enum class Type { Port, Fault } type = Type::Port;
+    enum class Type { Port, Fault, Input, Arrive } type = Type::Port;
     std::string text;  // the line as written, without comment and surrounding blanks
 
     // port, and the port keys of "fault change"
     unsigned count = 1;
     Settings settings;
+
+    // input: the output (declaration number) whose wire feeds it, or -1
+    std::int64_t loop = -1;
+
+    // arrive: the bytes that reach input `portIndex`
+    std::vector<unsigned char> bytes;
 
     // fault
     FaultKind kind = FaultKind::Open;
@@ -93,6 +105,8 @@ bool applySettings(const Settings& settings, unsigned number, PortProps& props, 
 
 // Default properties of port `number` (name "Sim MIDI <n>", path "\\?\SWD#SIMPORT#<n>").
 PortProps defaultProps(unsigned number);
+// Default properties of input `number` (name "Sim MIDI In <n>", path "\\?\SWD#SIMPORT#IN<n>").
+PortProps defaultInputProps(unsigned number);
 
 // True for the exports whose calls "on=<Function>:<N>" may count.
 bool isCountedFunction(const std::string& name);

@@ -3,9 +3,11 @@
 //
 // Threads: the WinMM and control exports run on whichever program thread calls them; one
 // driver thread of the DLL (started at the first call of any export) moves bytes off the
-// wires on time, marks long messages done, polls the control file and fires timed faults.
-// One SRW lock guards all state; no export waits while holding it, and only midiOutClose under
-// the "closeblock" fault blocks at all.
+// wires on time, marks long messages done, hands what arrives on inputs to their callbacks,
+// polls the control file and fires timed faults. One SRW lock guards all state; no export
+// waits while holding it, and only midiOutClose under the "closeblock" fault blocks at all.
+// Input callbacks run under a second lock (taken before the state lock, never after), so that
+// none runs once midiInClose has returned; they never run under the state lock.
 #define _WINMM_
 #include <windows.h>
 #include <mmsystem.h>
@@ -158,6 +160,56 @@ struct Handle {
     std::vector<MIDIHDR*> inflight;  // queued long messages, and ones a failed reset left
 };
 
+// ---- inputs --------------------------------------------------------------------------------
+
+using InCallback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+// Bytes on an input's own wire (from an "arrive" line), parsed when their last byte is in.
+struct Chunk {
+    std::vector<unsigned char> bytes;
+    std::int64_t start = 0;
+    std::int64_t end() const {
+        return start + static_cast<std::int64_t>(bytes.size()) * kMicrosPerByte;
+    }
+};
+
+struct Input {
+    unsigned number = 0;  // declaration number among the inputs
+    PortProps props;
+    bool present = true;
+    std::uint32_t removeCode = 0;
+    std::int64_t loop = -1;  // declaration number of the output whose wire feeds this input
+    std::uintptr_t openHandle = 0;
+    std::int64_t openedAt = 0;
+    std::int64_t wireFree = 0;
+    std::deque<Chunk> chunks;
+};
+
+// A callback message waiting for the driver thread (or the program thread inside
+// midiInStop/Reset/Close) to deliver it.
+struct Pending {
+    UINT msg = 0;
+    DWORD_PTR p1 = 0;
+    DWORD_PTR p2 = 0;
+};
+
+struct InHandle {
+    unsigned input = 0;
+    InCallback callback = nullptr;  // null with CALLBACK_NULL
+    DWORD_PTR instance = 0;
+    bool started = false;
+    std::int64_t startedAt = 0;
+    std::deque<MIDIHDR*> buffers;  // added and not yet returned, filled front first
+    // The driver's parser of the byte stream: a status collecting its data bytes (kept as the
+    // running status for channel messages), or a system exclusive message going to buffers.
+    unsigned char status = 0;
+    unsigned char data[2] = {0, 0};
+    unsigned have = 0;
+    bool exclusive = false;
+    bool lost = false;  // part of the current exclusive message found no buffer
+    std::vector<Pending> pending;
+};
+
 struct Fault {
     Line line;
     unsigned port = 0;            // declaration number
@@ -174,9 +226,13 @@ struct State {
     std::map<std::uintptr_t, Handle> handles;
     std::vector<Fault> faults;
     std::uint32_t nextSeq = 1;
+    std::vector<std::unique_ptr<Input>> inputs;  // by declaration number
+    std::vector<unsigned> inOrder;               // the input device list
+    std::map<std::uintptr_t, InHandle> inHandles;
 };
 
 SRWLOCK gLock = SRWLOCK_INIT;
+SRWLOCK gDeliverLock = SRWLOCK_INIT;  // held while input callbacks run; taken before gLock
 State gState;
 std::uintptr_t gNextHandle = kFirstHandle;  // never reset: stale handles stay invalid
 
@@ -198,6 +254,15 @@ class Lock {
     ~Lock() { ReleaseSRWLockExclusive(&gLock); }
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
+};
+
+// Held by whoever runs input callbacks, and by midiInClose, so no callback follows a close.
+class DeliverLock {
+  public:
+    DeliverLock() { AcquireSRWLockExclusive(&gDeliverLock); }
+    ~DeliverLock() { ReleaseSRWLockExclusive(&gDeliverLock); }
+    DeliverLock(const DeliverLock&) = delete;
+    DeliverLock& operator=(const DeliverLock&) = delete;
 };
 
 // ---- recording (under the lock) -----------------------------------------------------------------
@@ -311,6 +376,18 @@ void fire(Fault& f, std::int64_t now) {
             p.props = props;
             return;
         }
+        case FaultKind::InRemove: {
+            Input& in = *gState.inputs[f.port];
+            if (!in.present) {
+                return;
+            }
+            in.present = false;
+            in.removeCode = f.line.code;
+            in.chunks.clear();
+            gState.inOrder.erase(
+                std::find(gState.inOrder.begin(), gState.inOrder.end(), in.number));
+            return;
+        }
         case FaultKind::Clear:
             for (Fault& other : gState.faults) {
                 other.state = Fault::State::Over;
@@ -327,7 +404,13 @@ std::int64_t dueAt(const Fault& f) {
         return kNever;
     }
     std::int64_t base = f.appliedAt;
-    if (simport::hasPort(f.line.kind)) {
+    if (simport::isInputFault(f.line.kind)) {
+        const Input& in = *gState.inputs[f.port];
+        if (in.openHandle == 0) {
+            return kNever;
+        }
+        base = std::max(base, in.openedAt);
+    } else if (simport::hasPort(f.line.kind)) {
         const Port& p = *gState.ports[f.port];
         if (p.openHandle == 0) {
             return kNever;
@@ -376,6 +459,47 @@ bool addPorts(const Line& line, std::string& error) {
     return true;
 }
 
+bool addInputs(const Line& line, std::string& error) {
+    if (line.loop >= 0 && static_cast<std::size_t>(line.loop) >= gState.ports.size()) {
+        error = "\"loop\" names output " + std::to_string(line.loop) + ", but only " +
+                std::to_string(gState.ports.size()) + " were declared";
+        return false;
+    }
+    std::vector<std::unique_ptr<Input>> added;
+    for (unsigned k = 0; k < line.count; ++k) {
+        auto in = std::make_unique<Input>();
+        in->number = static_cast<unsigned>(gState.inputs.size() + k);
+        in->props = simport::defaultInputProps(in->number);
+        in->loop = line.loop;
+        if (!simport::applySettings(line.settings, in->number, in->props, error)) {
+            error = "input " + std::to_string(in->number) + ": " + error;
+            return false;
+        }
+        added.push_back(std::move(in));
+    }
+    for (auto& in : added) {
+        gState.inOrder.push_back(in->number);
+        gState.inputs.push_back(std::move(in));
+    }
+    return true;
+}
+
+// Puts bytes on an input's wire after whatever is still arriving there.
+bool arrive(const Line& line, std::int64_t now, std::string& error) {
+    if (line.portIndex >= gState.inOrder.size()) {
+        error = "no input with index " + std::to_string(line.portIndex) + " (there are " +
+                std::to_string(gState.inOrder.size()) + ")";
+        return false;
+    }
+    Input& in = *gState.inputs[gState.inOrder[line.portIndex]];
+    Chunk chunk;
+    chunk.bytes = line.bytes;
+    chunk.start = std::max(now, in.wireFree);
+    in.wireFree = chunk.end();
+    in.chunks.push_back(chunk);
+    return true;
+}
+
 // Applies one scenario line. Records nothing itself except what firing a fault records.
 bool applyLine(const std::string& text, std::int64_t now, std::string& error) {
     Line line;
@@ -389,11 +513,26 @@ bool applyLine(const std::string& text, std::int64_t now, std::string& error) {
     if (line.type == Line::Type::Port) {
         return addPorts(line, error);
     }
+    if (line.type == Line::Type::Input) {
+        return addInputs(line, error);
+    }
+    if (line.type == Line::Type::Arrive) {
+        bool ok = arrive(line, now, error);
+        wake();
+        return ok;
+    }
     Fault f;
     f.line = line;
     f.appliedAt = now;
     f.remaining = line.times;
-    if (simport::hasPort(line.kind)) {
+    if (simport::isInputFault(line.kind)) {
+        if (line.portIndex >= gState.inOrder.size()) {
+            error = "no input with index " + std::to_string(line.portIndex) + " (there are " +
+                    std::to_string(gState.inOrder.size()) + ")";
+            return false;
+        }
+        f.port = gState.inOrder[line.portIndex];
+    } else if (simport::hasPort(line.kind)) {
         if (line.portIndex >= gState.order.size()) {
             error = "no port with index " + std::to_string(line.portIndex) + " (there are " +
                     std::to_string(gState.order.size()) + ")";
@@ -448,7 +587,9 @@ bool loadScenario(const std::string& text, const char* from, std::int64_t now, s
         }
         pos = end + 1;
     }
-    record(now, "load ports=" + std::to_string(gState.order.size()) + " from=" + from);
+    std::string inputs =
+        gState.inOrder.empty() ? std::string() : " inputs=" + std::to_string(gState.inOrder.size());
+    record(now, "load ports=" + std::to_string(gState.order.size()) + inputs + " from=" + from);
     wake();
     return true;
 }
@@ -460,6 +601,248 @@ void completeHeader(Handle* h, MIDIHDR* header) {
     if (h != nullptr) {
         h->inflight.erase(std::remove(h->inflight.begin(), h->inflight.end(), header),
                           h->inflight.end());
+    }
+}
+
+// ---- input side (under the lock) -------------------------------------------------------------
+// What a MIDI input driver does with the bytes it receives: short messages (with running
+// status and real-time bytes anywhere) go to the callback as MIM_DATA, system exclusive
+// messages into the buffers the program queued, the rest as errors. Times are those of the
+// message's last byte, in milliseconds since midiInStart.
+
+InHandle* findInHandle(HMIDIIN h) {
+    auto it = gState.inHandles.find(reinterpret_cast<std::uintptr_t>(h));
+    return it == gState.inHandles.end() ? nullptr : &it->second;
+}
+
+const char* inMessageName(UINT msg) {
+    switch (msg) {
+        case MIM_OPEN:
+            return "open";
+        case MIM_CLOSE:
+            return "close";
+        case MIM_DATA:
+            return "data";
+        case MIM_LONGDATA:
+            return "longdata";
+        case MIM_ERROR:
+            return "error";
+        default:
+            return "longerror";
+    }
+}
+
+DWORD_PTR inTime(const InHandle& h, std::int64_t at) {
+    return static_cast<DWORD_PTR>(std::max<std::int64_t>(at - h.startedAt, 0) / 1000);
+}
+
+// Queues one callback message and records it; `at` is when its last byte arrived.
+void queueIn(InHandle& h, UINT msg, DWORD_PTR p1, std::int64_t at, std::int64_t now) {
+    Pending m;
+    m.msg = msg;
+    m.p1 = p1;
+    m.p2 = inTime(h, at);
+    std::string line = "in input=" + std::to_string(h.input) + " msg=" + inMessageName(msg);
+    if (msg == MIM_DATA || msg == MIM_ERROR) {
+        line += " p1=" + hex8(static_cast<std::uint32_t>(p1));
+    } else if (p1 != 0) {
+        const MIDIHDR* header = reinterpret_cast<const MIDIHDR*>(p1);
+        const unsigned char* data = reinterpret_cast<const unsigned char*>(header->lpData);
+        line +=
+            " header=" + hex(p1) + " recorded=" + std::to_string(header->dwBytesRecorded) +
+            " bytes=" + hexBytes(std::vector<unsigned char>(data, data + header->dwBytesRecorded));
+    } else {
+        line += " header=0x0";
+    }
+    record(now, line + " p2=" + std::to_string(m.p2) + " at=" + std::to_string(at));
+    h.pending.push_back(m);
+    wake();
+}
+
+// Hands the front buffer back done, with `msg` (MIM_LONGDATA or MIM_LONGERROR).
+void returnBuffer(InHandle& h, UINT msg, std::int64_t at, std::int64_t now) {
+    MIDIHDR* header = h.buffers.front();
+    h.buffers.pop_front();
+    changeFlags(header, MHDR_INQUEUE, MHDR_DONE);
+    queueIn(h, msg, reinterpret_cast<DWORD_PTR>(header), at, now);
+}
+
+// One byte of an exclusive message into the front buffer; a full buffer goes back at once
+// and the message continues in the next one. Without a buffer the rest of it is lost.
+void storeExclusive(InHandle& h, unsigned char b, std::int64_t at, std::int64_t now) {
+    if (h.lost || h.buffers.empty()) {
+        h.lost = true;
+        return;
+    }
+    MIDIHDR* header = h.buffers.front();
+    header->lpData[header->dwBytesRecorded++] = static_cast<char>(b);
+    if (b != 0xF7 && header->dwBytesRecorded >= header->dwBufferLength) {
+        returnBuffer(h, MIM_LONGDATA, at, now);
+    }
+}
+
+// An exclusive message ends: normally (F7, already stored) or cut short by a status byte.
+void endExclusive(InHandle& h, bool complete, std::int64_t at, std::int64_t now) {
+    bool inBuffer = !h.lost && !h.buffers.empty() && h.buffers.front()->dwBytesRecorded > 0;
+    if (h.lost) {
+        queueIn(h, MIM_LONGERROR, 0, at, now);  // nowhere to put (the rest of) it
+    } else if (inBuffer) {
+        returnBuffer(h, complete ? MIM_LONGDATA : MIM_LONGERROR, at, now);
+    }
+    h.exclusive = false;
+    h.lost = false;
+}
+
+// Data bytes a status takes, or -1 for a status no message starts with.
+int dataBytes(unsigned char status) {
+    if (status < 0xF0) {
+        unsigned type = status & 0xF0u;
+        return type == 0xC0 || type == 0xD0 ? 1 : 2;
+    }
+    switch (status) {
+        case 0xF1:
+        case 0xF3:
+            return 1;
+        case 0xF2:
+            return 2;
+        case 0xF6:
+            return 0;
+        default:
+            return -1;  // F4, F5 undefined; F0 and F7 are handled apart
+    }
+}
+
+DWORD packed(const InHandle& h) {
+    return static_cast<DWORD>(h.status) | static_cast<DWORD>(h.data[0]) << 8 |
+           static_cast<DWORD>(h.data[1]) << 16;
+}
+
+void parseByte(InHandle& h, unsigned char b, std::int64_t at, std::int64_t now) {
+    if (b >= 0xF8) {
+        queueIn(h, MIM_DATA, b, at, now);  // real-time: anywhere, interrupts nothing
+        return;
+    }
+    if (h.exclusive) {
+        if (b < 0x80 || b == 0xF7) {
+            storeExclusive(h, b, at, now);
+            if (b == 0xF7) {
+                endExclusive(h, true, at, now);
+            }
+            return;
+        }
+        endExclusive(h, false, at, now);
+    }
+    if (b >= 0x80 && h.status != 0 && h.have > 0) {
+        queueIn(h, MIM_ERROR, packed(h), at, now);  // a message cut short by a status
+    }
+    if (b == 0xF0) {
+        h.status = 0;
+        h.have = 0;
+        h.exclusive = true;
+        h.lost = takeFault(FaultKind::InNoBuffer, h.input);  // as if no buffer were queued
+        storeExclusive(h, b, at, now);
+        return;
+    }
+    if (b >= 0x80) {
+        h.data[0] = h.data[1] = 0;
+        h.have = 0;
+        int need = b == 0xF7 ? -1 : dataBytes(b);
+        if (need < 0) {
+            h.status = 0;
+            queueIn(h, MIM_ERROR, b, at, now);
+        } else if (need == 0) {
+            h.status = 0;
+            queueIn(h, MIM_DATA, b, at, now);
+        } else {
+            h.status = b;
+        }
+        return;
+    }
+    if (h.status == 0) {
+        queueIn(h, MIM_ERROR, b, at, now);  // a data byte with no status before it
+        return;
+    }
+    h.data[h.have++] = b;
+    if (static_cast<int>(h.have) == dataBytes(h.status)) {
+        queueIn(h, MIM_DATA, packed(h), at, now);
+        h.have = 0;
+        h.data[0] = h.data[1] = 0;
+        if (h.status >= 0xF0) {
+            h.status = 0;  // system common messages set no running status
+        }
+    }
+}
+
+// Bytes whose k-th byte arrived at start + 320 (k + 1) reach an input; an input that is not
+// open, not started or removed drops them, as hardware does.
+void feedInput(Input& in, const std::vector<unsigned char>& bytes, std::int64_t start,
+               std::int64_t now) {
+    if (!in.present || in.openHandle == 0) {
+        return;
+    }
+    InHandle& h = gState.inHandles[in.openHandle];
+    if (!h.started) {
+        return;
+    }
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+        parseByte(h, bytes[k], start + static_cast<std::int64_t>(k + 1) * kMicrosPerByte, now);
+    }
+}
+
+void advanceInputs(std::int64_t now) {
+    for (auto& in : gState.inputs) {
+        while (!in->chunks.empty() && in->chunks.front().end() <= now) {
+            Chunk chunk = std::move(in->chunks.front());
+            in->chunks.pop_front();
+            feedInput(*in, chunk.bytes, chunk.start, now);
+        }
+    }
+}
+
+// Stops input: a buffer holding part of an exclusive message goes back with what it has;
+// with `all`, every other queued buffer goes back too, empty (midiInReset).
+void stopInput(InHandle& h, bool all, std::int64_t now) {
+    if (h.started && h.exclusive && !h.buffers.empty() && h.buffers.front()->dwBytesRecorded > 0) {
+        returnBuffer(h, MIM_LONGDATA, now, now);
+    }
+    h.started = false;
+    h.exclusive = false;
+    h.lost = false;
+    h.status = 0;
+    h.have = 0;
+    while (all && !h.buffers.empty()) {
+        returnBuffer(h, MIM_LONGDATA, now, now);
+    }
+}
+
+struct Delivery {
+    InCallback callback;
+    HMIDIIN handle;
+    DWORD_PTR instance;
+    Pending message;
+};
+
+// Takes the pending callback messages of one handle (all handles when `only` is 0).
+void collectDeliveries(std::uintptr_t only, std::vector<Delivery>& out) {
+    for (auto& entry : gState.inHandles) {
+        if (only != 0 && entry.first != only) {
+            continue;
+        }
+        InHandle& h = entry.second;
+        if (h.callback != nullptr) {
+            for (const Pending& m : h.pending) {
+                out.push_back(
+                    Delivery{h.callback, reinterpret_cast<HMIDIIN>(entry.first), h.instance, m});
+            }
+        }
+        h.pending.clear();
+    }
+}
+
+// Runs the callbacks; the caller holds DeliverLock but not the state lock.
+void deliver(const std::vector<Delivery>& deliveries) {
+    for (const Delivery& d : deliveries) {
+        d.callback(d.handle, d.message.msg, d.instance, d.message.p1, d.message.p2);
     }
 }
 
@@ -477,6 +860,11 @@ void advance(Port& p, std::int64_t now) {
         std::string port = "port=" + std::to_string(p.number) + " seq=" + std::to_string(item.seq);
         record(now, "wire " + port + " start=" + std::to_string(start) +
                         " end=" + std::to_string(end) + " bytes=" + hexBytes(item.bytes));
+        for (auto& in : gState.inputs) {
+            if (in->loop == static_cast<std::int64_t>(p.number)) {
+                feedInput(*in, item.bytes, start, now);
+            }
+        }
         if (item.header != nullptr) {
             auto it = gState.handles.find(item.handle);
             Handle* h = it == gState.handles.end() ? nullptr : &it->second;
@@ -499,6 +887,11 @@ std::int64_t nextDeadline() {
     }
     for (const Fault& f : gState.faults) {
         next = std::min(next, dueAt(f));
+    }
+    for (const auto& in : gState.inputs) {
+        if (!in->chunks.empty()) {
+            next = std::min(next, in->chunks.front().end());
+        }
     }
     return next;
 }
@@ -554,6 +947,8 @@ DWORD WINAPI driverThread(LPVOID) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     while (true) {
         DWORD timeout;
+        std::vector<Delivery> deliveries;
+        AcquireSRWLockExclusive(&gDeliverLock);
         {
             Lock lock;
             std::int64_t now = nowMicros();
@@ -562,6 +957,8 @@ DWORD WINAPI driverThread(LPVOID) {
             for (auto& p : gState.ports) {
                 advance(*p, now);
             }
+            advanceInputs(now);
+            collectDeliveries(0, deliveries);
             std::int64_t next = nextDeadline();
             std::int64_t waitMicros = next == kNever ? -1 : next - nowMicros();
             if (!gControlPath.empty() && (waitMicros < 0 || waitMicros > 1000)) {
@@ -572,6 +969,8 @@ DWORD WINAPI driverThread(LPVOID) {
                     ? INFINITE
                     : static_cast<DWORD>((std::max<std::int64_t>(waitMicros, 0) + 999) / 1000);
         }
+        deliver(deliveries);
+        ReleaseSRWLockExclusive(&gDeliverLock);  // before waiting, so midiInClose can proceed
         WaitForSingleObject(gWake, timeout);
     }
 }
@@ -734,6 +1133,43 @@ MMRESULT fillCaps(const char* name, UINT_PTR id, MIDIOUTCAPSW& caps, UINT size) 
     return call.done(args, MMSYSERR_NOERROR);
 }
 
+// The two device interface queries, answered alike for outputs and inputs.
+MMRESULT interfaceQuery(Call& call, const std::string& args, const PortProps& p, UINT uMsg,
+                        DWORD_PTR dw1, DWORD_PTR dw2) {
+    std::size_t pathBytes = (p.path.size() + (p.nul ? 1 : 0)) * sizeof(wchar_t);
+    if (uMsg == DRV_QUERYDEVICEINTERFACESIZE) {
+        if (!p.hasPath) {
+            return call.done(args, MMSYSERR_NOTSUPPORTED);
+        }
+        if (dw1 == 0) {
+            return call.done(args, MMSYSERR_INVALPARAM);
+        }
+        ULONG size = p.sizeSet ? p.size : static_cast<ULONG>(pathBytes);
+        *reinterpret_cast<ULONG*>(dw1) = size;
+        return call.done(args, MMSYSERR_NOERROR, "size=" + std::to_string(size));
+    }
+    if (uMsg == DRV_QUERYDEVICEINTERFACE) {
+        if (!p.hasPath) {
+            return call.done(args, MMSYSERR_NOTSUPPORTED);
+        }
+        if (p.pathResult != 0) {
+            return call.done(args, p.pathResult);
+        }
+        if (dw1 == 0) {
+            return call.done(args, MMSYSERR_INVALPARAM);
+        }
+        // Copies what fits; a short buffer gets a truncated path without NUL.
+        std::wstring data = p.path;
+        if (p.nul) {
+            data += L'\0';
+        }
+        std::memcpy(reinterpret_cast<void*>(dw1), data.data(),
+                    std::min<std::size_t>(dw2, pathBytes));
+        return call.done(args, MMSYSERR_NOERROR);
+    }
+    return call.done(args, MMSYSERR_NOTSUPPORTED);
+}
+
 }  // namespace
 
 // ---- WinMM exports
@@ -801,39 +1237,7 @@ MMRESULT WINAPI midiOutMessage(HMIDIOUT hmo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR
     if (r != MMSYSERR_NOERROR) {
         return call.done(args, r);
     }
-    const PortProps& p = port->props;
-    std::size_t pathBytes = (p.path.size() + (p.nul ? 1 : 0)) * sizeof(wchar_t);
-    if (uMsg == DRV_QUERYDEVICEINTERFACESIZE) {
-        if (!p.hasPath) {
-            return call.done(args, MMSYSERR_NOTSUPPORTED);
-        }
-        if (dw1 == 0) {
-            return call.done(args, MMSYSERR_INVALPARAM);
-        }
-        ULONG size = p.sizeSet ? p.size : static_cast<ULONG>(pathBytes);
-        *reinterpret_cast<ULONG*>(dw1) = size;
-        return call.done(args, MMSYSERR_NOERROR, "size=" + std::to_string(size));
-    }
-    if (uMsg == DRV_QUERYDEVICEINTERFACE) {
-        if (!p.hasPath) {
-            return call.done(args, MMSYSERR_NOTSUPPORTED);
-        }
-        if (p.pathResult != 0) {
-            return call.done(args, p.pathResult);
-        }
-        if (dw1 == 0) {
-            return call.done(args, MMSYSERR_INVALPARAM);
-        }
-        // Copies what fits; a short buffer gets a truncated path without NUL.
-        std::wstring data = p.path;
-        if (p.nul) {
-            data += L'\0';
-        }
-        std::memcpy(reinterpret_cast<void*>(dw1), data.data(),
-                    std::min<std::size_t>(dw2, pathBytes));
-        return call.done(args, MMSYSERR_NOERROR);
-    }
-    return call.done(args, MMSYSERR_NOTSUPPORTED);
+    return interfaceQuery(call, args, port->props, uMsg, dw1, dw2);
 }
 
 MMRESULT WINAPI midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback,
@@ -1114,6 +1518,327 @@ MMRESULT WINAPI timeEndPeriod(UINT uPeriod) {
 // Not recorded: programs may call it in tight loops.
 DWORD WINAPI timeGetTime(void) {
     return static_cast<DWORD>(nowMicros() / 1000);
+}
+
+// ---- WinMM input exports ------------------------------------------------------------------------
+// Each runs on the calling program thread and takes the DLL's lock briefly. midiInOpen,
+// midiInStop, midiInReset and midiInClose also run the handle's callback on the calling thread
+// (MIM_OPEN, the buffers they hand back, MIM_CLOSE), as WinMM does, outside the state lock.
+
+namespace {
+
+// Resolves an input index or (from kFirstHandle up) an input handle to a present input.
+MMRESULT resolveInput(UINT_PTR id, Input*& in) {
+    in = nullptr;
+    if (id >= kFirstHandle) {
+        InHandle* h = findInHandle(reinterpret_cast<HMIDIIN>(id));
+        if (h == nullptr) {
+            return MMSYSERR_INVALHANDLE;
+        }
+        in = gState.inputs[h->input].get();
+        return in->present ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+    }
+    in = id < gState.inOrder.size() ? gState.inputs[gState.inOrder[id]].get() : nullptr;
+    return in == nullptr ? MMSYSERR_BADDEVICEID : MMSYSERR_NOERROR;
+}
+
+MMRESULT fillInCaps(const char* name, UINT_PTR id, MIDIINCAPSW& caps, UINT size) {
+    Call call(name);
+    std::string args = capsArgs(id, size);
+    Input* in = nullptr;
+    MMRESULT r = resolveInput(id, in);
+    if (r != MMSYSERR_NOERROR) {
+        return call.done(args, r);
+    }
+    const PortProps& p = in->props;
+    caps = MIDIINCAPSW();
+    caps.wMid = p.mid;
+    caps.wPid = p.pid;
+    caps.vDriverVersion = p.version;
+    std::copy(p.name.begin(), p.name.begin() + std::min<std::size_t>(p.name.size(), 32),
+              caps.szPname);
+    caps.dwSupport = p.support;
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+// Runs the callbacks a call left pending for `handle`; the caller holds DeliverLock only.
+void deliverFor(std::uintptr_t handle) {
+    std::vector<Delivery> deliveries;
+    {
+        Lock lock;
+        collectDeliveries(handle, deliveries);
+    }
+    deliver(deliveries);
+}
+
+}  // namespace
+
+UINT WINAPI midiInGetNumDevs(void) {
+    Call call("midiInGetNumDevs");
+    UINT n = static_cast<UINT>(gState.inOrder.size());
+    call.done("", n);
+    return n;
+}
+
+MMRESULT WINAPI midiInGetDevCapsW(UINT_PTR uDeviceID, LPMIDIINCAPSW pmic, UINT cbmic) {
+    if (pmic == nullptr) {
+        Call call("midiInGetDevCapsW");
+        return call.done(capsArgs(uDeviceID, cbmic), MMSYSERR_INVALPARAM);
+    }
+    MIDIINCAPSW caps;
+    MMRESULT r = fillInCaps("midiInGetDevCapsW", uDeviceID, caps, cbmic);
+    if (r == MMSYSERR_NOERROR) {
+        std::memcpy(pmic, &caps, std::min<std::size_t>(cbmic, sizeof caps));
+    }
+    return r;
+}
+
+MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR uDeviceID, LPMIDIINCAPSA pmic, UINT cbmic) {
+    if (pmic == nullptr) {
+        Call call("midiInGetDevCapsA");
+        return call.done(capsArgs(uDeviceID, cbmic), MMSYSERR_INVALPARAM);
+    }
+    MIDIINCAPSW wide;
+    MMRESULT r = fillInCaps("midiInGetDevCapsA", uDeviceID, wide, cbmic);
+    if (r == MMSYSERR_NOERROR) {
+        MIDIINCAPSA caps = MIDIINCAPSA();
+        caps.wMid = wide.wMid;
+        caps.wPid = wide.wPid;
+        caps.vDriverVersion = wide.vDriverVersion;
+        int units = 0;
+        while (units < MAXPNAMELEN && wide.szPname[units] != 0) {
+            ++units;
+        }
+        if (units > 0) {
+            WideCharToMultiByte(CP_ACP, 0, wide.szPname, units, caps.szPname, MAXPNAMELEN - 1,
+                                nullptr, nullptr);
+        }
+        caps.dwSupport = wide.dwSupport;
+        std::memcpy(pmic, &caps, std::min<std::size_t>(cbmic, sizeof caps));
+    }
+    return r;
+}
+
+MMRESULT WINAPI midiInMessage(HMIDIIN hmi, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
+    Call call("midiInMessage");
+    UINT_PTR id = reinterpret_cast<UINT_PTR>(hmi);
+    std::string args = (id >= kFirstHandle ? "handle=" + hex(id) : "dev=" + std::to_string(id)) +
+                       " msg=" + hex(uMsg) + " dw1=" + hex(dw1) + " dw2=" + hex(dw2);
+    Input* in = nullptr;
+    MMRESULT r = resolveInput(id, in);
+    if (r != MMSYSERR_NOERROR) {
+        return call.done(args, r);
+    }
+    return interfaceQuery(call, args, in->props, uMsg, dw1, dw2);
+}
+
+MMRESULT WINAPI midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback,
+                           DWORD_PTR dwInstance, DWORD fdwOpen) {
+    DeliverLock delivering;
+    std::uintptr_t value = 0;
+    {
+        Call call("midiInOpen");
+        std::string args = "dev=" + std::to_string(uDeviceID) + " callback=" + hex(dwCallback) +
+                           " instance=" + hex(dwInstance) + " flags=" + hex(fdwOpen);
+        if (phmi == nullptr) {
+            return call.done(args, MMSYSERR_INVALPARAM);
+        }
+        *phmi = nullptr;
+        DWORD type = fdwOpen & CALLBACK_TYPEMASK;
+        if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) {
+            return call.done(args, MMSYSERR_INVALFLAG);  // only what the host uses is simulated
+        }
+        if (type == CALLBACK_FUNCTION && dwCallback == 0) {
+            return call.done(args, MMSYSERR_INVALPARAM);
+        }
+        Input* in = uDeviceID < gState.inOrder.size()
+                        ? gState.inputs[gState.inOrder[uDeviceID]].get()
+                        : nullptr;
+        if (in == nullptr) {
+            return call.done(args, MMSYSERR_BADDEVICEID);
+        }
+        std::uint32_t code = 0;
+        if (takeFault(FaultKind::InOpen, in->number, &code)) {
+            return call.done(args, code);
+        }
+        if (in->openHandle != 0) {
+            return call.done(args, MMSYSERR_ALLOCATED);
+        }
+        value = gNextHandle;
+        gNextHandle += 4;
+        InHandle& h = gState.inHandles[value];
+        h.input = in->number;
+        h.callback = type == CALLBACK_FUNCTION ? reinterpret_cast<InCallback>(dwCallback) : nullptr;
+        h.instance = dwInstance;
+        in->openHandle = value;
+        in->openedAt = call.now();
+        in->chunks.clear();  // what arrived while nobody listened is gone
+        *phmi = reinterpret_cast<HMIDIIN>(value);
+        queueIn(h, MIM_OPEN, 0, call.now(), call.now());
+        call.done(args, MMSYSERR_NOERROR,
+                  "handle=" + hex(value) + " input=" + std::to_string(in->number));
+    }
+    deliverFor(value);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
+    Call call("midiInPrepareHeader");
+    std::string args =
+        "handle=" + ptr(hmi) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
+    if (findInHandle(hmi) == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    if (pmh == nullptr || cbmh < sizeof(MIDIHDR) || pmh->lpData == nullptr) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    changeFlags(pmh, 0, MHDR_PREPARED);
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
+    Call call("midiInUnprepareHeader");
+    std::string args =
+        "handle=" + ptr(hmi) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
+    InHandle* h = findInHandle(hmi);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    if (std::find(h->buffers.begin(), h->buffers.end(), pmh) != h->buffers.end()) {
+        return call.done(args, MIDIERR_STILLPLAYING);
+    }
+    changeFlags(pmh, MHDR_PREPARED, 0);
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+MMRESULT WINAPI midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
+    Call call("midiInAddBuffer");
+    std::string args =
+        "handle=" + ptr(hmi) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
+    InHandle* h = findInHandle(hmi);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    const Input& in = *gState.inputs[h->input];
+    if (!in.present) {
+        return call.done(args, in.removeCode);
+    }
+    if ((readFlags(pmh) & MHDR_PREPARED) == 0) {
+        return call.done(args, MIDIERR_UNPREPARED);
+    }
+    if (std::find(h->buffers.begin(), h->buffers.end(), pmh) != h->buffers.end()) {
+        return call.done(args, MIDIERR_STILLPLAYING);
+    }
+    if (pmh->lpData == nullptr || pmh->dwBufferLength == 0 ||
+        pmh->dwBufferLength > kMaxLongMessage) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    pmh->dwBytesRecorded = 0;
+    changeFlags(pmh, MHDR_DONE, MHDR_INQUEUE);
+    h->buffers.push_back(pmh);
+    return call.done(args, MMSYSERR_NOERROR, "queued=" + std::to_string(h->buffers.size()));
+}
+
+MMRESULT WINAPI midiInStart(HMIDIIN hmi) {
+    Call call("midiInStart");
+    std::string args = "handle=" + ptr(hmi);
+    InHandle* h = findInHandle(hmi);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    const Input& in = *gState.inputs[h->input];
+    if (!in.present) {
+        return call.done(args, in.removeCode);
+    }
+    if (!h->started) {
+        h->started = true;
+        h->startedAt = call.now();
+    }
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+MMRESULT WINAPI midiInStop(HMIDIIN hmi) {
+    DeliverLock delivering;
+    MMRESULT r;
+    {
+        Call call("midiInStop");
+        std::string args = "handle=" + ptr(hmi);
+        InHandle* h = findInHandle(hmi);
+        if (h == nullptr) {
+            return call.done(args, MMSYSERR_INVALHANDLE);
+        }
+        stopInput(*h, false, call.now());
+        r = call.done(args, MMSYSERR_NOERROR);
+    }
+    deliverFor(reinterpret_cast<std::uintptr_t>(hmi));
+    return r;
+}
+
+MMRESULT WINAPI midiInReset(HMIDIIN hmi) {
+    DeliverLock delivering;
+    MMRESULT r;
+    {
+        Call call("midiInReset");
+        std::string args = "handle=" + ptr(hmi);
+        InHandle* h = findInHandle(hmi);
+        if (h == nullptr) {
+            return call.done(args, MMSYSERR_INVALHANDLE);
+        }
+        stopInput(*h, true, call.now());
+        r = call.done(args, MMSYSERR_NOERROR);
+    }
+    deliverFor(reinterpret_cast<std::uintptr_t>(hmi));
+    return r;
+}
+
+MMRESULT WINAPI midiInClose(HMIDIIN hmi) {
+    DeliverLock delivering;
+    std::vector<Delivery> deliveries;
+    {
+        Call call("midiInClose");
+        std::string args = "handle=" + ptr(hmi);
+        InHandle* h = findInHandle(hmi);
+        if (h == nullptr) {
+            return call.done(args, MMSYSERR_INVALHANDLE);
+        }
+        if (!h->buffers.empty()) {
+            return call.done(args, MIDIERR_STILLPLAYING);
+        }
+        queueIn(*h, MIM_CLOSE, 0, call.now(), call.now());
+        std::uintptr_t value = reinterpret_cast<std::uintptr_t>(hmi);
+        collectDeliveries(value, deliveries);
+        gState.inputs[h->input]->openHandle = 0;
+        gState.inHandles.erase(value);
+        call.done(args, MMSYSERR_NOERROR);
+    }
+    deliver(deliveries);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiInGetID(HMIDIIN hmi, LPUINT puDeviceID) {
+    Call call("midiInGetID");
+    std::string args = "handle=" + ptr(hmi);
+    InHandle* h = findInHandle(hmi);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    if (puDeviceID == nullptr) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    const Input& in = *gState.inputs[h->input];
+    if (!in.present) {
+        return call.done(args, in.removeCode);
+    }
+    auto it = std::find(gState.inOrder.begin(), gState.inOrder.end(), in.number);
+    UINT index = static_cast<UINT>(it - gState.inOrder.begin());
+    *puDeviceID = index;
+    return call.done(args, MMSYSERR_NOERROR, "index=" + std::to_string(index));
 }
 
 // ---- control exports ----------------------------------------------------------------------------
