@@ -36,6 +36,13 @@ constexpr double kWatchdog = 0.35;
 constexpr double kHealthCheckInterval = 0.05;
 // Timer wake-ups a nanosecond early still count as on time.
 constexpr double kDueTolerance = 1e-9;
+// While a full frame is in flight the sink is polled this often.
+constexpr double kFullFramePoll = 0.001;
+// The wake that finds the watchdog's limit passed: 1 ms after it, written out rather than
+// summed so that the deadline is exactly lastReportAt + 0.351.
+constexpr double kWatchdogWake = 0.351;
+// The longest sleep while output is active.
+constexpr double kLongestWait = 0.05;
 
 [[noreturn]] void fail(const char* message) {
     throw std::runtime_error(message);
@@ -48,6 +55,17 @@ Engine::Engine(Sink* output) : sink(output) {}
 double Engine::quarterInterval() const {
     // At 29.97 the frame clock is 30000/1001 Hz, so a quarter frame lasts 1001/120000 s.
     return fps == 29.97 ? 1001.0 / 120000.0 : 1.0 / (fps * 4.0);
+}
+
+double Engine::nextDeadline(double now) const {
+    double due = fullPending ? now + kFullFramePoll : nextQuarterAt;
+    due = std::min(due, lastReportAt + kWatchdogWake);
+    due = std::min(due, nextHealthCheckAt);
+    return std::min(due, now + kLongestWait);
+}
+
+double Engine::waitBeforeNextStep(double now) const {
+    return std::max(nextDeadline(now) - now, kShortestWait);
 }
 
 void Engine::stop() {

@@ -4,7 +4,14 @@
 //
 // Single-threaded: every member is called on the thread that runs the service loop. Times are
 // double seconds on the caller's monotonic clock; wall-clock time is Unix milliseconds and is
-// used only to judge the age of a report. step() allocates nothing.
+// used only to judge the age of a report.
+//
+// step() allocates nothing of its own, and the quarter-frame path through the sink (ready,
+// quarter) allocates nothing either. Once every 50 ms, though, step() makes the device check
+// through Sink::connected(), and what that costs is the sink's: the WinMM sink enumerates the
+// outputs and derives the opened device's identity afresh (a hash) on every check, which
+// allocates and takes a little while, by design, so that a re-plugged or replaced device is
+// never taken for the one that was opened.
 #pragma once
 
 #include <array>
@@ -47,8 +54,22 @@ class Engine {
     // Seconds between two quarter frames at the current rate.
     double quarterInterval() const;
 
-    // State. The service loop reads active, fullPending, nextQuarterAt, lastReportAt and
-    // nextHealthCheckAt to plan its next wake-up; nothing outside the engine writes any of it.
+    // When step() is next due: while a full frame is in flight, 1 ms from `now` (the sink is
+    // polled, nothing signals its completion to the caller); otherwise the next quarter frame.
+    // Never later than 1 ms past the clock watchdog (so a silent player is noticed at 0.351 s),
+    // the next device check, or 50 ms from `now`. May lie before `now` when a deadline has
+    // passed. Meaningful while active. Any thread that owns the engine; never allocates.
+    double nextDeadline(double now) const;
+    // How long the caller may sleep from `now` before it steps: until nextDeadline(now), but at
+    // least kShortestWait, so a deadline already passed costs one short sleep rather than a
+    // busy loop.
+    double waitBeforeNextStep(double now) const;
+    // The shortest sleep waitBeforeNextStep() ever asks for, in seconds.
+    static constexpr double kShortestWait = 0.0005;
+
+    // State. nextDeadline() reads fullPending, nextQuarterAt, lastReportAt and
+    // nextHealthCheckAt; the service loop reads active. Nothing outside the engine writes any
+    // of it.
     Sink* sink;
     double fps = 25.0;
     double offset = 0;

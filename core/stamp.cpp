@@ -64,7 +64,7 @@ std::array<uint8_t, 8> Stamp::quarters() const {
     };
     std::array<uint8_t, 8> out{};
     for (int32_t k = 0; k < 8; ++k) {
-        out[k] = static_cast<uint8_t>((k << 4) | values[k]);
+        out[static_cast<size_t>(k)] = static_cast<uint8_t>((k << 4) | values[k]);
     }
     return out;
 }

@@ -350,7 +350,7 @@ unsigned Parser::hex4() {
     }
     unsigned value = 0;
     for (int i = 0; i < 4; ++i) {
-        const int digit = hexDigit(static_cast<unsigned char>(input[pos + i]));
+        const int digit = hexDigit(static_cast<unsigned char>(input[pos + static_cast<size_t>(i)]));
         if (digit < 0) {
             throw invalid();
         }

@@ -1,4 +1,4 @@
-#include "service/clock.h"
+#include "platform/clock.h"
 
 #include <windows.h>
 

@@ -1,4 +1,5 @@
-// The one monotonic clock behind every timing decision of the service.
+// The one monotonic clock behind every timing decision of the service and of its WinMM sink.
+// It sits below both, so that neither has to reach into the other for the time.
 #pragma once
 
 namespace mtcservice {

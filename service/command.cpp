@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <exception>
 #include <stdexcept>
 
 #include "json/mtcjson.h"
@@ -15,6 +16,7 @@ namespace {
 constexpr double kMaxRequestId = 9007199254740991.0;
 
 const char kUnknownCommand[] = "未知 MIDI 命令。";
+const char kErrorEventPrefix[] = "{\"event\":\"error\",\"error\":";
 
 // The one message for every malformed command (the JSON reader throws the same text).
 [[noreturn]] void malformed() {
@@ -86,6 +88,24 @@ void decodeTransport(const mtcjson::Members& members, velmarmtc::Snapshot& repor
     }
 }
 
+// The ",\"outputs\":[...]" part of the "list" reply. Does not touch the engine.
+std::string listReplyExtra(DeviceList& deviceList) {
+    std::string extra = ",\"outputs\":[";
+    const std::vector<Output> outputs = deviceList.outputs();
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        if (i != 0) {
+            extra += ',';
+        }
+        extra += "{\"id\":";
+        extra += mtcjson::quote(outputs[i].id);
+        extra += ",\"name\":";
+        extra += mtcjson::quote(outputs[i].name);
+        extra += '}';
+    }
+    extra += ']';
+    return extra;
+}
+
 }  // namespace
 
 Command decodeCommand(const std::string& line, std::string& requestId) {
@@ -116,6 +136,62 @@ std::string successReply(const std::string& requestId, const std::string& extra)
 
 std::string failureReply(const std::string& requestId, const std::string& message) {
     return "{\"id\":" + requestId + ",\"ok\":false,\"error\":" + mtcjson::quote(message) + "}";
+}
+
+std::string errorEventLine(const std::string& message) {
+    return kErrorEventPrefix + mtcjson::quote(message) + "}";
+}
+
+void handleCommand(const std::string& line, velmarmtc::Engine& engine, Clock& clock,
+                   DeviceList& deviceList, LineWriter& writer) {
+    // Set by the decoder only once the id has been validated: a line whose id is unusable is
+    // answered with an error event, since a reply with a made-up id could match another request
+    // of the host.
+    std::string requestId;
+    try {
+        // Every member is read and checked before the engine is touched, so a malformed command
+        // changes nothing but (below) stops the output.
+        const Command command = decodeCommand(line, requestId);
+        std::string extra;
+        switch (command.kind) {
+            case CommandKind::Transport: {
+                // Monotonic time first, wall clock right after: the engine anchors on the first
+                // and judges the report's age with the second, so the two must describe the
+                // same moment.
+                const double now = clock.monotonicSeconds();
+                const double nowUnixMs = clock.wallUnixMilliseconds();
+                engine.transport(command.report, now, nowUnixMs);
+                break;
+            }
+            case CommandKind::Start:
+                // Rate and offset are the engine's to judge; it refuses them before it opens
+                // anything.
+                engine.start(command.start.outputId, command.start.fps, command.start.offset,
+                             clock.monotonicSeconds());
+                break;
+            case CommandKind::List:
+                extra = listReplyExtra(deviceList);
+                break;
+            case CommandKind::Stop:
+                engine.stop();
+                break;
+        }
+        if (!requestId.empty()) {
+            // A failure to write this reply is a failure of the command like any other: the
+            // handler below stops the output and tries to report it.
+            writer.writeLine(successReply(requestId, extra));
+        }
+    } catch (const std::exception& failure) {
+        // Any failed command ends MTC output before it is reported, so the host never believes
+        // timecode is running after an error. Exceptions from here on leave the handler: when
+        // the output cannot be stopped or the host cannot be told, the service cannot go on.
+        engine.stop();
+        if (!requestId.empty()) {
+            writer.writeLine(failureReply(requestId, failure.what()));
+        } else {
+            writer.writeLine(errorEventLine(failure.what()));
+        }
+    }
 }
 
 }  // namespace mtcservice

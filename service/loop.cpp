@@ -4,18 +4,16 @@
 #include <avrt.h>
 #include <mmsystem.h>
 
-#include <algorithm>
 #include <cmath>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "core/engine.h"
-#include "service/clock.h"
+#include "platform/clock.h"
 #include "service/protocol.h"
 #include "service/stdio.h"
 #include "winmm/winsink.h"
@@ -44,18 +42,10 @@ struct Service {
     DWORD taskIndex = 0;
 };
 
-// Relative due time (negative, 100 ns units) for the engine's next deadline: 1 ms while a full
-// frame is in flight (the sink is polled, not waited for), else the next quarter frame; never
-// later than 1 ms past the clock watchdog (so a silent player is noticed at about 0.351 s),
-// the next device check or 50 ms; never sooner than 0.5 ms, so a deadline already passed costs
-// one short sleep instead of a busy loop.
+// Relative due time (negative, 100 ns units) for the engine's next deadline, rounded up so the
+// timer never fires before it.
 LONGLONG dueTime(const velmarmtc::Engine& engine, double now) {
-    double t = engine.fullPending ? now + 0.001 : engine.nextQuarterAt;
-    t = std::min(t, engine.lastReportAt + 0.351);
-    t = std::min(t, engine.nextHealthCheckAt);
-    t = std::min(t, now + 0.05);
-    const double delay = std::max(t - now, 0.0005);
-    return -static_cast<LONGLONG>(std::ceil(delay * 10000000.0));
+    return -static_cast<LONGLONG>(std::ceil(engine.waitBeforeNextStep(now) * 10000000.0));
 }
 
 // The multimedia timer resolution matters only to an ordinary waitable timer, and only while
@@ -78,6 +68,9 @@ void adjustTimerResolution(Service& service, const velmarmtc::Engine& engine) {
 // event that cannot be written, an output that cannot be stopped.
 int runLoop(Service& service, velmarmtc::Engine& engine) {
     Reader& reader = *service.reader;
+    SystemClock clock;
+    WinmmDeviceList deviceList;
+    StandardOutputWriter writer;
     HANDLE waitList[2] = {reader.event, service.timer};
     // Reused every turn: swapping it with the reader's queue hands the reader back an empty
     // queue whose storage already exists, so a timer wake allocates nothing.
@@ -92,13 +85,8 @@ int runLoop(Service& service, velmarmtc::Engine& engine) {
             engine.stop();
             return 0;
         }
-        {
-            // Resetting under the lock: a line queued after the swap sets the event again
-            // after this reset, so it is never left waiting unnoticed.
-            std::lock_guard<std::mutex> lock(reader.mutex);
-            batch.swap(reader.lines);
-            ResetEvent(reader.event);
-        }
+        // One short lock: the reader gets back the emptied storage of the last batch.
+        reader.take(batch);
         for (const std::string& line : batch) {
             // Once input has ended or overflowed, nothing more is answered: the host has gone
             // or broken the protocol.
@@ -106,7 +94,7 @@ int runLoop(Service& service, velmarmtc::Engine& engine) {
                 break;
             }
             if (!line.empty()) {
-                handleCommand(line, engine);
+                handleCommand(line, engine, clock, deviceList, writer);
             }
         }
         batch.clear();

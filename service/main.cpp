@@ -10,12 +10,9 @@
 #include <cwchar>
 #include <exception>
 
+#include "service/loop.h"
 #include "service/selftest_mode.h"
 #include "service/stdio.h"
-
-#ifdef MTC_HAVE_SERVICE_LOOP
-#include "service/loop.h"
-#endif
 
 namespace {
 
@@ -34,16 +31,6 @@ int versionMode() {
     }
 }
 
-int serviceMode() {
-#ifdef MTC_HAVE_SERVICE_LOOP
-    using namespace mtcservice;  // wherever the loop declares runService, this finds it
-    return runService();
-#else
-    // This build has no service loop: refuse like a bad command line rather than pretend.
-    return 2;
-#endif
-}
-
 }  // namespace
 
 // The process's main thread. Returns the exit code of the version and self-test modes and of a
@@ -54,7 +41,7 @@ int serviceMode() {
 int wmain(int argc, wchar_t** argv) {
     try {
         if (argc == 1) {
-            return serviceMode();
+            return mtcservice::runService();
         }
         if (argc == 2 && std::wcscmp(argv[1], L"--version") == 0) {
             return versionMode();

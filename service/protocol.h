@@ -1,24 +1,34 @@
-// The host command protocol: one JSON command object per input line ("list", "start",
-// "transport", "stop"), at most one JSON reply or error event per line on standard output.
+// The Windows side of the host command protocol: the clocks, the device list and the standard
+// output writer that the service hands the portable command handler (service/command.h).
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "core/engine.h"
+#include "service/command.h"
 
 namespace mtcservice {
 
-// Handles one non-empty command line to completion, reply included.
-//
-// Main thread only, between two waits of the service loop. Allocates; may block for as long as
-// the device layer takes (enumerating ports for "list", opening or closing a port for "start"
-// and "stop", a bounded close after a failure).
-//
-// Every failure of the command (a malformed line, a bad id or member, an unknown command, or
-// anything the engine, the sink or the device list throws) first stops the output through
-// Engine::stop and is then reported: as a failure reply when the line carried a valid "id", else
-// as an error event. Only a failure of that report itself, or of that Engine::stop, leaves this
-// function; the service treats it as fatal.
-void handleCommand(const std::string& line, velmarmtc::Engine& engine);
+// nowSeconds() and the system time. Main thread; never blocks or allocates.
+class SystemClock final : public Clock {
+  public:
+    double monotonicSeconds() override;
+    // GetSystemTimeAsFileTime, as Unix milliseconds with the fraction of a millisecond kept.
+    double wallUnixMilliseconds() override;
+};
+
+// The WinMM outputs as devices() enumerates them. Main thread; blocks while it enumerates and
+// allocates the list; throws what devices() throws.
+class WinmmDeviceList final : public DeviceList {
+  public:
+    std::vector<Output> outputs() override;
+};
+
+// writeJson on standard output. Main thread; blocks while the host does not read; throws what
+// writeJson throws.
+class StandardOutputWriter final : public LineWriter {
+  public:
+    void writeLine(const std::string& line) override;
+};
 
 }  // namespace mtcservice

@@ -4,14 +4,13 @@
 #include <stdexcept>
 #include <utility>
 
-#include "json/mtcjson.h"
+#include "service/command.h"
 
 namespace mtcservice {
 
 namespace {
 
 const char kOutputLost[] = "MTC 输出服务连接已中断。";
-const char kErrorEventPrefix[] = "{\"event\":\"error\",\"error\":";
 
 // Ends the reader thread with one of its two flags. The flag is stored before the event is set
 // so that the main loop, woken by the event, always sees it.
@@ -82,12 +81,11 @@ DWORD WINAPI Reader::run(void* param) {
     return 0;
 }
 
-std::deque<std::string> Reader::take() {
-    std::deque<std::string> batch;
+void Reader::take(std::deque<std::string>& batch) {
+    batch.clear();
     std::lock_guard<std::mutex> lock(mutex);
     batch.swap(lines);
     ResetEvent(event);
-    return batch;
 }
 
 void writeJson(const std::string& line) {
@@ -109,7 +107,7 @@ void writeJson(const std::string& line) {
 }
 
 void errorEvent(const std::string& message) {
-    writeJson(kErrorEventPrefix + mtcjson::quote(message) + "}");
+    writeJson(errorEventLine(message));
 }
 
 }  // namespace mtcservice

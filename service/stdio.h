@@ -45,12 +45,13 @@ struct Reader {
     // a full queue is a fault of the host, not back-pressure. Returns 0.
     static DWORD WINAPI run(void* param);
 
-    // Main thread. Takes every queued line at once: swaps the queue out and resets `event`
-    // while holding `mutex`, so a line queued after the swap signals `event` again and is never
-    // left waiting unnoticed. Holds the lock for a constant-time swap; allocates the empty queue
-    // it leaves behind before locking. Callers check `eof` and `overflow` after each batch,
-    // before they wait on `event` again.
-    std::deque<std::string> take();
+    // Main thread. Takes every queued line at once into `batch`, oldest first: empties
+    // `batch`, then swaps it with the queue and resets `event` while holding `mutex`, so a line
+    // queued after the swap signals `event` again and is never left waiting unnoticed. The
+    // queue keeps the storage `batch` had, so a caller that passes the same batch every time
+    // allocates nothing here; the lock is held for a constant-time swap. Callers check `eof`
+    // and `overflow` after each batch, before they wait on `event` again.
+    void take(std::deque<std::string>& batch);
 };
 
 // Main thread. Writes `line` plus a line feed to standard output with a single synchronous

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "service/clock.h"
+#include "platform/clock.h"
 #include "winmm/devices.h"
 
 namespace mtcservice {

@@ -1,12 +1,16 @@
 // Command handling as far as it runs without Windows: each input is a little show script, one
-// command line per line, that is decoded with the service's own decoder and run against the
-// production engine on a simulated clock, with the engine stepped at the deadlines the service
-// loop would wake for. The sink is a model of the MIDI output that checks what reaches the
-// wire. Beyond the sanitizers, the target aborts when:
+// command line per line, that the service's own command handler runs against the production
+// engine on a simulated clock, with the engine stepped at the deadlines the engine names, as
+// the service loop steps it. The sink is a model of the MIDI output that checks what reaches
+// the wire; the writer checks every line the handler writes. Beyond the sanitizers, the target
+// aborts when:
 //   - decoding fails with any message but the protocol's two, or yields a request id that is
 //     not the plain digits of an integer from 0 to 2^53 - 1, or an output id of another form;
-//   - a reply line does not read back as the object it stands for;
+//   - the handler writes anything but exactly one reply for a line with a request id, or
+//     anything but nothing (success) or one error event (failure) for a line without one, or a
+//     line that does not read back as the object it stands for;
 //   - the engine throws a message that is none of its own or the sink's;
+//   - a failed command leaves the output running;
 //   - the sink is used against its contract (a quarter frame while a full frame is in flight
 //     or held, anything sent while closed, an open without a close before it);
 //   - the wire carries a malformed message: a full frame or quarter-frame cycle with a field
@@ -15,7 +19,8 @@
 //
 // Script lines other than commands: "@<ms>" lets the simulated clock run that many
 // milliseconds (at most 5000), "!g" unplugs or re-plugs the output, "!o" makes opening fail or
-// work again, "!d<ms>" sets how long a full frame stays in flight (at most 200).
+// work again, "!d<ms>" sets how long a full frame stays in flight (at most 200), "!l" makes
+// the device list fail or work again.
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -36,6 +41,7 @@ namespace {
 const char kMalformed[] = "MIDI 命令格式错误。";
 const char kUnknown[] = "未知 MIDI 命令。";
 const char kOpenRefused[] = "fuzz: open refused";
+const char kListRefused[] = "fuzz: list refused";
 
 // Everything the engine may throw, its own texts and the model sink's.
 const char* const kEngineMessages[] = {
@@ -47,6 +53,7 @@ const char* const kEngineMessages[] = {
     "播放器时钟更新中断，MTC 输出已关闭。请检查播放后重新启用。",
     "MTC 输出设备已断开，时间码输出已关闭。",
     kOpenRefused,
+    kListRefused,
 };
 
 // Unix milliseconds at simulated time 0; seeds stamp their reports near it.
@@ -226,28 +233,80 @@ void requireRequestIdForm(const std::string& id) {
     require(std::strtoull(id.c_str(), nullptr, 10) <= 9007199254740991ULL);
 }
 
-// A reply must parse back, with the strict reader, into exactly what it says.
-void requireReplyReadsBack(const std::string& requestId, bool ok, const std::string& message) {
-    const std::string line =
-        ok ? mtcservice::successReply(requestId, "") : mtcservice::failureReply(requestId, message);
+// A failure line must parse back, with the strict reader, into exactly what it says: a
+// failure reply for the request id, or an error event when there is none.
+void requireFailureReadsBack(const std::string& line, const std::string& requestId) {
     const mtcjson::Members members = mtcjson::Parser(line).parse();
-    require(members.size() == (ok ? 2u : 3u));
-    require(mtcjson::num(members, "id") ==
-            static_cast<double>(std::strtoull(requestId.c_str(), nullptr, 10)));
-    require(mtcjson::boolean(members, "ok") == ok);
-    if (!ok) {
-        require(mtcjson::str(members, "error") == message);
+    const std::string message = requestId.empty() ? mtcjson::str(members, "event") == "error"
+                                                        ? mtcjson::str(members, "error")
+                                                        : std::string()
+                                                  : mtcjson::str(members, "error");
+    const bool known =
+        message == kMalformed || message == kUnknown || isEngineMessage(message.c_str());
+    require(known);
+    if (requestId.empty()) {
+        require(members.size() == 2u);
+        require(line == mtcservice::errorEventLine(message));
+    } else {
+        require(members.size() == 3u);
+        require(mtcjson::num(members, "id") ==
+                static_cast<double>(std::strtoull(requestId.c_str(), nullptr, 10)));
+        require(!mtcjson::boolean(members, "ok"));
+        require(line == mtcservice::failureReply(requestId, message));
     }
 }
+
+// The clocks of the simulated run: the wall clock follows the monotonic one, and the handler
+// must read the monotonic one first.
+class SimulatedClock final : public mtcservice::Clock {
+  public:
+    explicit SimulatedClock(const CheckingSink& sink) : sink_(sink) {}
+    double monotonicSeconds() override {
+        monotonicRead_ = true;
+        return sink_.now;
+    }
+    double wallUnixMilliseconds() override {
+        require(monotonicRead_);
+        return kWallEpochMs + sink_.now * 1000.0;
+    }
+    void forget() { monotonicRead_ = false; }
+
+  private:
+    const CheckingSink& sink_;
+    bool monotonicRead_ = false;
+};
+
+class SimulatedDeviceList final : public mtcservice::DeviceList {
+  public:
+    bool refuse = false;
+    std::vector<mtcservice::Output> outputs() override {
+        if (refuse) {
+            throw std::runtime_error(kListRefused);
+        }
+        return {{std::string("winmm:") + std::string(64, 'a'), "Port \"A\"\n"}};
+    }
+};
+
+const char kListExtra[] =
+    ",\"outputs\":[{\"id\":\"winmm:"
+    "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\","
+    "\"name\":\"Port \\\"A\\\"\\u000a\"}]";
+
+class CollectingWriter final : public mtcservice::LineWriter {
+  public:
+    std::vector<std::string> lines;
+    void writeLine(const std::string& line) override { lines.push_back(line); }
+};
 
 struct Show {
     CheckingSink sink;
     velmarmtc::Engine engine{&sink};
+    SimulatedClock clock{sink};
+    SimulatedDeviceList deviceList;
+    CollectingWriter writer;
 
-    double wallMs() const { return kWallEpochMs + sink.now * 1000.0; }
-
-    // A failure of anything the handler or the loop runs: the output is stopped, as the
-    // service does before it reports.
+    // A failure of an engine step: the output is stopped, as the service loop does before it
+    // reports.
     void failed() {
         engine.stop();
         require(!sink.opened());
@@ -268,67 +327,79 @@ struct Show {
         const double end = sink.now + seconds;
         stepOnce();
         while (engine.active && sink.now < end) {
-            const double now = sink.now;
-            double t = engine.fullPending ? now + 0.001 : engine.nextQuarterAt;
-            t = std::min(t, engine.lastReportAt + 0.351);
-            t = std::min(t, engine.nextHealthCheckAt);
-            t = std::min(t, now + 0.05);
-            sink.now = std::min(end, now + std::max(t - now, 0.0005));
+            sink.now = std::min(end, sink.now + engine.waitBeforeNextStep(sink.now));
             stepOnce();
         }
         sink.now = std::max(sink.now, end);
     }
 
-    void command(const std::string& line) {
-        std::string requestId = "stale";
+    // What the handler is about to be given, read with the same decoder: the request id, the
+    // command when it decodes, and for "start" the rate the wire must then carry.
+    struct Expected {
+        std::string requestId;
+        bool decoded = false;
+        mtcservice::CommandKind kind = mtcservice::CommandKind::List;
+        // What the engine must refuse: an unknown rate, a position out of range.
+        bool acceptable = true;
+    };
+
+    Expected expect(const std::string& line) {
+        Expected expected;
+        expected.requestId = "stale";
         try {
-            const mtcservice::Command command = mtcservice::decodeCommand(line, requestId);
-            requireRequestIdForm(requestId);
-            switch (command.kind) {
-                case mtcservice::CommandKind::Start: {
-                    const std::string& id = command.start.outputId;
-                    require(id.size() == 70 && id.compare(0, 6, "winmm:") == 0);
-                    for (size_t i = 6; i < id.size(); ++i) {
-                        require((id[i] >= '0' && id[i] <= '9') || (id[i] >= 'a' && id[i] <= 'f'));
-                    }
-                    const double fps = command.start.fps;
-                    const bool known = fps == 24 || fps == 25 || fps == 29.97 || fps == 30;
-                    sink.expectedRate = known ? rateCode(fps) : sink.expectedRate;
-                    sink.quarterInterval = fps == 29.97 ? 1001.0 / 120000.0
-                                           : known      ? 1.0 / (fps * 4.0)
-                                                        : sink.quarterInterval;
-                    engine.start(id, fps, command.start.offset, sink.now);
-                    require(known);
-                    break;
+            const mtcservice::Command command = mtcservice::decodeCommand(line, expected.requestId);
+            expected.decoded = true;
+            expected.kind = command.kind;
+            if (command.kind == mtcservice::CommandKind::Start) {
+                const std::string& id = command.start.outputId;
+                require(id.size() == 70 && id.compare(0, 6, "winmm:") == 0);
+                for (size_t i = 6; i < id.size(); ++i) {
+                    require((id[i] >= '0' && id[i] <= '9') || (id[i] >= 'a' && id[i] <= 'f'));
                 }
-                case mtcservice::CommandKind::Transport: {
-                    const velmarmtc::Snapshot& r = command.report;
-                    require(r.hasTrack || r.trackId.empty());
-                    engine.transport(r, sink.now, wallMs());
-                    require(std::isfinite(r.position) && r.position >= 0 && r.position <= 604800);
-                    break;
-                }
-                case mtcservice::CommandKind::Stop:
-                    engine.stop();
-                    break;
-                case mtcservice::CommandKind::List:
-                    break;
-            }
-            if (!requestId.empty()) {
-                requireReplyReadsBack(requestId, true, "");
+                const double fps = command.start.fps;
+                const bool known = fps == 24 || fps == 25 || fps == 29.97 || fps == 30;
+                expected.acceptable = known;
+                sink.expectedRate = known ? rateCode(fps) : sink.expectedRate;
+                sink.quarterInterval = fps == 29.97 ? 1001.0 / 120000.0
+                                       : known      ? 1.0 / (fps * 4.0)
+                                                    : sink.quarterInterval;
+            } else if (command.kind == mtcservice::CommandKind::Transport) {
+                const velmarmtc::Snapshot& r = command.report;
+                require(r.hasTrack || r.trackId.empty());
+                expected.acceptable =
+                    std::isfinite(r.position) && r.position >= 0 && r.position <= 604800;
             }
         } catch (const std::runtime_error& e) {
-            require(requestId != "stale");  // cleared before anything can fail
-            requireRequestIdForm(requestId);
-            const bool known = std::strcmp(e.what(), kMalformed) == 0 ||
-                               std::strcmp(e.what(), kUnknown) == 0 || isEngineMessage(e.what());
-            require(known);
-            failed();
-            if (!requestId.empty()) {
-                requireReplyReadsBack(requestId, false, e.what());
-            }
+            require(std::strcmp(e.what(), kMalformed) == 0 || std::strcmp(e.what(), kUnknown) == 0);
         }
+        require(expected.requestId != "stale");  // cleared before anything can fail
+        requireRequestIdForm(expected.requestId);
+        return expected;
+    }
+
+    void command(const std::string& line) {
+        const Expected expected = expect(line);
+        const std::string& requestId = expected.requestId;
+        writer.lines.clear();
+        clock.forget();
+        mtcservice::handleCommand(line, engine, clock, deviceList, writer);
         require(engine.active == sink.opened());
+        // At most one line, and exactly one when the line carried an id.
+        require(writer.lines.size() <= 1);
+        require(requestId.empty() || writer.lines.size() == 1);
+        const bool succeeded =
+            writer.lines.empty() ||
+            writer.lines[0] ==
+                mtcservice::successReply(
+                    requestId, expected.kind == mtcservice::CommandKind::List ? kListExtra : "");
+        if (succeeded) {
+            require(expected.decoded && expected.acceptable);
+            require(expected.kind != mtcservice::CommandKind::Start || engine.active);
+            require(expected.kind != mtcservice::CommandKind::Stop || !engine.active);
+        } else {
+            requireFailureReadsBack(writer.lines[0], requestId);
+            require(!engine.active);
+        }
         // The loop steps the engine after every batch of commands.
         stepOnce();
     }
@@ -343,6 +414,8 @@ struct Show {
             sink.attached = !sink.attached;
         } else if (line == "!o") {
             sink.refuseOpen = !sink.refuseOpen;
+        } else if (line == "!l") {
+            deviceList.refuse = !deviceList.refuse;
         } else if (line.size() > 2 && line[0] == '!' && line[1] == 'd') {
             const double ms = std::strtod(line.c_str() + 2, nullptr);
             if (ms >= 0 && ms <= 200) {

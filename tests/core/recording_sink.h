@@ -56,6 +56,8 @@ class RecordingSink final : public velmarmtc::Sink {
     std::optional<std::string> openFailure;
     // When set, full throws a runtime_error with this text.
     std::optional<std::string> fullFailure;
+    // When set, close throws a runtime_error with this text (after logging the call).
+    std::optional<std::string> closeFailure;
 
     bool opened = false;
     std::string openedId;
@@ -134,6 +136,9 @@ class RecordingSink final : public velmarmtc::Sink {
 
     void close() override {
         log(Op::Close);
+        if (closeFailure) {
+            throw std::runtime_error(*closeFailure);
+        }
         opened = false;
         busy = false;
         held.reset();

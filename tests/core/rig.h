@@ -1,9 +1,9 @@
 // A recording sink and the production engine on a simulated clock. The rig wakes the engine
-// the way the service loop plans its timer: at every deadline the engine exposes (1 ms polls
-// while a full frame is in flight, the next quarter frame, 1 ms past the clock watchdog, the
-// device check, at least every 50 ms), one by one, never skipping one. The loop never sleeps
-// less than 0.5 ms; the rig wakes exactly on each deadline instead, so that quarter-frame times
-// can be checked to the nanosecond.
+// at every deadline Engine::nextDeadline names (1 ms polls while a full frame is in flight, the
+// next quarter frame, 1 ms past the clock watchdog, the device check, at least every 50 ms),
+// one by one, never skipping one, as the service loop does. The loop never sleeps less than
+// 0.5 ms; the rig wakes exactly on each deadline instead, so that quarter-frame times can be
+// checked to the nanosecond.
 #pragma once
 
 #include <algorithm>
@@ -68,14 +68,11 @@ struct Rig {
         engine.step(t);
     }
 
-    // When the service loop would wake the engine next.
+    // When the engine is next due, as the service loop plans it, but without the loop's
+    // shortest sleep: a deadline already passed is due now.
     double nextWake() const {
         const double t = now();
-        double due = engine.fullPending ? t + 0.001 : engine.nextQuarterAt;
-        due = std::min(due, engine.lastReportAt + 0.351);
-        due = std::min(due, engine.nextHealthCheckAt);
-        due = std::min(due, t + 0.05);
-        return std::max(due, t);
+        return std::max(engine.nextDeadline(t), t);
     }
 
     // Wakes the engine at every deadline up to and including `until`, then sets the clock there.

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/clock.h"
+#include "platform/clock.h"
 #include "tests/winmm/sim.h"
 #include "tests/winmm/test_support.h"
 #include "winmm/devices.h"

@@ -1,0 +1,313 @@
+// The service's command handler on simulated surroundings: a clock that records which of its
+// two readings were taken and in what order, a device list that can fail, a writer that keeps
+// every line (and can refuse them), and the production engine over a recording sink. Expected
+// lines are literal text, as the host reads them.
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/engine.h"
+#include "service/command.h"
+#include "tests/core/recording_sink.h"
+
+namespace {
+
+using coretest::Op;
+using Lines = std::vector<std::string>;
+using Ops = std::vector<Op>;
+
+// The simulated moment every command runs at: monotonic 10 s, and its wall-clock twin.
+constexpr double kNow = 10.0;
+constexpr double kWallNowMs = 1700000010000.0;
+
+const char kMalformed[] = "MIDI 命令格式错误。";
+const char kUnknown[] = "未知 MIDI 命令。";
+const char kBadRate[] = "无效的时间码帧率或起始时间。";
+const char kStale[] = "播放器时钟消息已过期，MTC 输出已关闭。请重新启用。";
+const char kListFailed[] = "无法列出 MIDI 输出。";
+const char kOutputLost[] = "MTC 输出服务连接已中断。";
+const char kCloseFailed[] = "MTC 驱动未能停止。";
+
+const std::string kPortId = "winmm:" + std::string(64, '0');
+const std::string kOtherId = "winmm:" + std::string(63, 'f') + "9";
+
+// Records its readings: "m" for the monotonic clock, "w" for the wall clock.
+class ScriptedClock final : public mtcservice::Clock {
+  public:
+    std::string reads;
+    double monotonicSeconds() override {
+        reads += 'm';
+        return kNow;
+    }
+    double wallUnixMilliseconds() override {
+        reads += 'w';
+        return kWallNowMs;
+    }
+};
+
+class ScriptedDeviceList final : public mtcservice::DeviceList {
+  public:
+    std::vector<mtcservice::Output> list;
+    bool fail = false;
+    std::vector<mtcservice::Output> outputs() override {
+        if (fail) {
+            throw std::runtime_error(kListFailed);
+        }
+        return list;
+    }
+};
+
+// Keeps every line; refuses the first `refusals` lines it is given (they are not kept).
+class ScriptedWriter final : public mtcservice::LineWriter {
+  public:
+    Lines lines;
+    int refusals = 0;
+    void writeLine(const std::string& line) override {
+        if (refusals > 0) {
+            --refusals;
+            throw std::runtime_error(kOutputLost);
+        }
+        lines.push_back(line);
+    }
+};
+
+struct Handler {
+    coretest::RecordingSink sink;
+    velmarmtc::Engine engine{&sink};
+    ScriptedClock clock;
+    ScriptedDeviceList deviceList;
+    ScriptedWriter writer;
+
+    // Output running on the test port, and every record of getting there forgotten.
+    void startOutput() {
+        engine.start(kPortId, 25, 3600, kNow - 1);
+        sink.calls.clear();
+    }
+
+    void handle(const std::string& line) {
+        mtcservice::handleCommand(line, engine, clock, deviceList, writer);
+    }
+
+    Ops ops() const { return sink.opsSince(0); }
+};
+
+std::string transportLine(const std::string& idMember, double sentAtUnixMs) {
+    return "{" + idMember +
+           "\"command\":\"transport\",\"trackId\":\"t1\",\"position\":12.5,\"playing\":true,"
+           "\"sentAtUnixMs\":" +
+           std::to_string(static_cast<long long>(sentAtUnixMs)) + "}";
+}
+
+TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
+    struct Case {
+        const char* name;
+        bool running;  // output started before the line
+        std::string line;
+        Lines written;
+        Ops sinkCalls;
+        const char* clockReads;
+        bool runningAfter;
+    };
+    const std::string startLine = "{\"id\":1,\"command\":\"start\",\"outputId\":\"" + kPortId +
+                                  "\",\"fps\":25,\"offset\":3600}";
+    const std::string fps26Line =
+        "{\"id\":2,\"command\":\"start\",\"outputId\":\"" + kPortId + "\",\"fps\":26,\"offset\":0}";
+    const std::string upperHexLine =
+        "{\"id\":5,\"command\":\"start\",\"outputId\":\"winmm:" + std::string(63, '0') +
+        "A\",\"fps\":25,\"offset\":0}";
+    const Case cases[] = {
+        {"a stop with an id is answered with its id",
+         true,
+         "{\"id\":7,\"command\":\"stop\"}",
+         {"{\"id\":7,\"ok\":true}"},
+         {Op::Close},
+         "",
+         false},
+        {"a stop without an id writes nothing",
+         true,
+         "{\"command\":\"stop\"}",
+         {},
+         {Op::Close},
+         "",
+         false},
+        {"a start reads the monotonic clock once and opens after closing",
+         false,
+         startLine,
+         {"{\"id\":1,\"ok\":true}"},
+         {Op::Close, Op::Open},
+         "m",
+         true},
+        {"a rate the engine refuses is a failure reply with the engine's message",
+         true,
+         fps26Line,
+         {"{\"id\":2,\"ok\":false,\"error\":\"" + std::string(kBadRate) + "\"}"},
+         {Op::Close, Op::Close},
+         "m",
+         false},
+        {"an output id in upper case is refused before the engine starts",
+         true,
+         upperHexLine,
+         {"{\"id\":5,\"ok\":false,\"error\":\"" + std::string(kMalformed) + "\"}"},
+         {Op::Close},
+         "",
+         false},
+        {"a report reads the monotonic clock, then the wall clock, and locates",
+         true,
+         transportLine("", kWallNowMs),
+         {},
+         {Op::ClearPending, Op::Full},
+         "mw",
+         true},
+        {"a report stamped 251 ms ago is stale",
+         true,
+         transportLine("\"id\":3,", kWallNowMs - 251),
+         {"{\"id\":3,\"ok\":false,\"error\":\"" + std::string(kStale) + "\"}"},
+         {Op::Close},
+         "mw",
+         false},
+        {"a list with ids and names quoted for JSON leaves the engine alone",
+         true,
+         "{\"id\":0,\"command\":\"list\"}",
+         {"{\"id\":0,\"ok\":true,\"outputs\":[{\"id\":\"" + kPortId +
+          "\",\"name\":\"Port \\\"A\\\"\"},{\"id\":\"" + kOtherId + "\",\"name\":\"\\u0009B\"}]}"},
+         {},
+         "",
+         true},
+        {"an id written 1e3 is answered as 1000",
+         false,
+         "{\"id\":1e3,\"command\":\"stop\"}",
+         {"{\"id\":1000,\"ok\":true}"},
+         {Op::Close},
+         "",
+         false},
+        {"an id of 2.5 is an error event, never a reply",
+         true,
+         "{\"id\":2.5,\"command\":\"stop\"}",
+         {"{\"event\":\"error\",\"error\":\"" + std::string(kMalformed) + "\"}"},
+         {Op::Close},
+         "",
+         false},
+        {"a line that is no JSON is an error event though it names an id",
+         true,
+         "{\"id\":4,\"command\":\"stop\"",
+         {"{\"event\":\"error\",\"error\":\"" + std::string(kMalformed) + "\"}"},
+         {Op::Close},
+         "",
+         false},
+        {"a command name in the wrong case is unknown",
+         true,
+         "{\"id\":8,\"command\":\"Stop\"}",
+         {"{\"id\":8,\"ok\":false,\"error\":\"" + std::string(kUnknown) + "\"}"},
+         {Op::Close},
+         "",
+         false},
+        {"a line of spaces is malformed",
+         true,
+         "   ",
+         {"{\"event\":\"error\",\"error\":\"" + std::string(kMalformed) + "\"}"},
+         {Op::Close},
+         "",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Handler h;
+        h.deviceList.list = {{kPortId, "Port \"A\""}, {kOtherId, "\tB"}};
+        if (c.running) {
+            h.startOutput();
+        }
+        h.handle(c.line);
+        EXPECT_EQ(h.writer.lines, c.written);
+        EXPECT_EQ(h.ops(), c.sinkCalls);
+        EXPECT_EQ(h.clock.reads, c.clockReads);
+        EXPECT_EQ(h.engine.active, c.runningAfter);
+    }
+}
+
+TEST(CommandHandler, ListingAnswersWithTheOutputsOrAStoppedOutputAndTheFailure) {
+    struct Case {
+        const char* name;
+        std::vector<mtcservice::Output> outputs;
+        bool fail;
+        Lines written;
+        Ops sinkCalls;
+    };
+    const Case cases[] = {
+        {"no outputs is an empty array", {}, false, {"{\"id\":9,\"ok\":true,\"outputs\":[]}"}, {}},
+        {"a list that cannot be had stops the output and is a failure reply",
+         {},
+         true,
+         {"{\"id\":9,\"ok\":false,\"error\":\"" + std::string(kListFailed) + "\"}"},
+         {Op::Close}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Handler h;
+        h.startOutput();
+        h.deviceList.list = c.outputs;
+        h.deviceList.fail = c.fail;
+        h.handle("{\"id\":9,\"command\":\"list\"}");
+        EXPECT_EQ(h.writer.lines, c.written);
+        EXPECT_EQ(h.ops(), c.sinkCalls);
+    }
+}
+
+TEST(CommandHandler, OnlyAFailureToReportOrToStopLeavesTheHandler) {
+    struct Case {
+        const char* name;
+        std::string line;
+        int refusals;         // lines the writer refuses before it takes one
+        bool closeFails;      // the sink cannot be stopped
+        const char* escapes;  // the message that leaves the handler, or null
+        Lines written;
+    };
+    const Case cases[] = {
+        {"a success reply that cannot be written becomes a failure reply",
+         "{\"id\":6,\"command\":\"list\"}",
+         1,
+         false,
+         nullptr,
+         {"{\"id\":6,\"ok\":false,\"error\":\"" + std::string(kOutputLost) + "\"}"}},
+        {"a failure reply that cannot be written leaves",
+         "{\"id\":6,\"command\":\"nope\"}",
+         1,
+         false,
+         kOutputLost,
+         {}},
+        {"an error event that cannot be written leaves",
+         "{\"command\":\"nope\"}",
+         1,
+         false,
+         kOutputLost,
+         {}},
+        {"an output that cannot be stopped while reporting leaves before anything is written",
+         "{\"id\":6,\"command\":\"nope\"}",
+         0,
+         true,
+         kCloseFailed,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Handler h;
+        h.startOutput();
+        h.writer.refusals = c.refusals;
+        if (c.closeFails) {
+            h.sink.closeFailure = kCloseFailed;
+        }
+        std::string escaped;
+        try {
+            h.handle(c.line);
+        } catch (const std::runtime_error& e) {
+            escaped = e.what();
+        }
+        EXPECT_EQ(escaped, c.escapes == nullptr ? "" : c.escapes);
+        EXPECT_EQ(h.writer.lines, c.written);
+        // The output was told to stop before the failure was reported, or before it left.
+        EXPECT_EQ(h.ops(), Ops{Op::Close});
+    }
+}
+
+}  // namespace
