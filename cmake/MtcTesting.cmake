@@ -20,11 +20,14 @@ function(mtc_wine_fixture)
     if(NOT WIN32)
         return()
     endif()
-    add_test(NAME wine_up COMMAND ${CMAKE_COMMAND} -E env ${MTC_WINE_ENV}
-             sh ${PROJECT_SOURCE_DIR}/cmake/wine-up.sh)
-    set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
-    add_test(NAME wine_down COMMAND ${CMAKE_COMMAND} -E env ${MTC_WINE_ENV} wineserver -k)
-    set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+    # Only a cross build runs its tests under Wine; on Windows they run as they are.
+    if(CMAKE_CROSSCOMPILING)
+        add_test(NAME wine_up COMMAND ${CMAKE_COMMAND} -E env ${MTC_WINE_ENV}
+                 sh ${PROJECT_SOURCE_DIR}/cmake/wine-up.sh)
+        set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
+        add_test(NAME wine_down COMMAND ${CMAKE_COMMAND} -E env ${MTC_WINE_ENV} wineserver -k)
+        set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+    endif()
     # Transcripts of an earlier run must not be judged with this one's.
     add_test(NAME transcripts_clean
              COMMAND ${CMAKE_COMMAND} -E rm -rf ${MTC_TRANSCRIPT_DIR})
@@ -67,7 +70,13 @@ function(mtc_add_test name)
     if(T_REALTIME)
         set_tests_properties(${name} PROPERTIES RESOURCE_LOCK realtime)
     endif()
-    if(WIN32)
+    if(WIN32 AND CMAKE_CROSSCOMPILING)
         set_tests_properties(${name} PROPERTIES ENVIRONMENT "${MTC_WINE_ENV}" FIXTURES_REQUIRED wine)
+    elseif(WIN32)
+        # On Windows itself: the same variables without Wine's. The simulated port needs no
+        # override there: a winmm.dll beside the program is loaded before System32's.
+        set(env ${MTC_WINE_ENV})
+        list(FILTER env EXCLUDE REGEX "^WINE")
+        set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}")
     endif()
 endfunction()

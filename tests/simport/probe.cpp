@@ -7,7 +7,8 @@
 //                          it, resets, closes; prints "result=<first failing code or 0>"
 #include <windows.h>
 #include <mmsystem.h>
-#include <mmddk.h>
+
+#include "interface_query.h"
 
 #include <cstring>
 #include <string>

@@ -11,7 +11,6 @@
 #define _WINMM_
 #include <windows.h>
 #include <mmsystem.h>
-#include <mmddk.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "interface_query.h"
 #include "scenario.h"
 
 namespace {
@@ -942,11 +942,31 @@ void pollControl(std::int64_t now) {
 
 // ---- driver thread ---------------------------------------------------------------------------
 
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+// On Windows itself a wait with a time-out sleeps in whole ticks of the system timer (15.6 ms
+// unless a program raised its resolution with timeBeginPeriod, which this DLL only pretends to
+// do), far too coarse for a wire: there the driver thread sleeps on a high-resolution
+// waitable timer. Under Wine (which rounds every wait to a millisecond anyway) it keeps the
+// plain time-out. Null when not used.
+HANDLE preciseTimer() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+        return nullptr;
+    }
+    return CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                  TIMER_ALL_ACCESS);
+}
+
 DWORD WINAPI driverThread(LPVOID) {
     // Completion times are what the tests measure; run ahead of the program's threads.
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    const HANDLE timer = preciseTimer();
     while (true) {
         DWORD timeout;
+        std::int64_t waitMicros;
         std::vector<Delivery> deliveries;
         AcquireSRWLockExclusive(&gDeliverLock);
         {
@@ -960,7 +980,7 @@ DWORD WINAPI driverThread(LPVOID) {
             advanceInputs(now);
             collectDeliveries(0, deliveries);
             std::int64_t next = nextDeadline();
-            std::int64_t waitMicros = next == kNever ? -1 : next - nowMicros();
+            waitMicros = next == kNever ? -1 : next - nowMicros();
             if (!gControlPath.empty() && (waitMicros < 0 || waitMicros > 1000)) {
                 waitMicros = 1000;
             }
@@ -971,7 +991,15 @@ DWORD WINAPI driverThread(LPVOID) {
         }
         deliver(deliveries);
         ReleaseSRWLockExclusive(&gDeliverLock);  // before waiting, so midiInClose can proceed
-        WaitForSingleObject(gWake, timeout);
+        LARGE_INTEGER due;
+        due.QuadPart = -std::max<std::int64_t>(waitMicros, 1) * 10;  // relative, 100 ns units
+        if (timer != nullptr && waitMicros >= 0 &&
+            SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+            const HANDLE both[2] = {gWake, timer};
+            WaitForMultipleObjects(2, both, FALSE, INFINITE);
+        } else {
+            WaitForSingleObject(gWake, timeout);
+        }
     }
 }
 

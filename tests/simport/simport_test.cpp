@@ -7,7 +7,6 @@
 
 #include <windows.h>
 #include <mmsystem.h>
-#include <mmddk.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "interface_query.h"
 #include "simport_control.h"
 
 namespace {
