@@ -450,20 +450,46 @@ TEST(EngineTransport, aReportThatDiffersOnlyInHavingATrackLocates) {
     EXPECT_FALSE(rig.engine.hasTrack);
 }
 
+// A report within tolerance arrives at 0.04 s, in the middle of the cycle whose piece 0 went
+// out at 0.01 s. The cycle in progress keeps the label it started with, so its eight pieces
+// name one time even when the clock has crossed into the next minute by the time its minute
+// pieces go out; the next cycle carries the new anchor.
 TEST(EngineTransport, aReportWithinToleranceReanchorsAndTheStreamCarriesOn) {
-    Rig rig;
-    rig.start(25, 3600);
-    rig.sendAt(0, 10, true, "A");
-    rig.advanceTo(0.035);
-    const uint32_t piece = rig.engine.piece;
-    const double due = rig.engine.nextQuarterAt;
-    rig.at(0.04);
-    rig.send(report(10.09, true, "A"));  // 50 ms ahead of the clock
-    EXPECT_EQ(rig.engine.piece, piece);
-    EXPECT_EQ(rig.engine.nextQuarterAt, due);
-    EXPECT_EQ(rig.engine.anchorPosition, 10.09);
-    EXPECT_EQ(rig.engine.anchorTime, 0.04);
-    EXPECT_EQ(rig.fullsSince(1).size(), 0u);
+    const struct {
+        const char* name;
+        double firstPosition;
+        double reanchoredPosition;  // 50 and 45 ms ahead of the clock at 0.04 s
+        Bytes twoCycles;
+    } cases[] = {
+        {"within a second",
+         10,
+         10.09,
+         {0x00, 0x10, 0x2A, 0x30, 0x40, 0x50, 0x61, 0x72,    // 01:00:10:00
+          0x03, 0x10, 0x2A, 0x30, 0x40, 0x50, 0x61, 0x72}},  // 01:00:10:03
+        {"across a minute",
+         59.925,
+         60.01,
+         {0x07, 0x11, 0x2B, 0x33, 0x40, 0x50, 0x61, 0x72,    // 01:00:59:23
+          0x01, 0x10, 0x20, 0x30, 0x41, 0x50, 0x61, 0x72}},  // 01:01:00:01
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.start(25, 3600);
+        rig.sendAt(0, c.firstPosition, true, "A");
+        rig.advanceTo(0.035);
+        const uint32_t piece = rig.engine.piece;
+        const double due = rig.engine.nextQuarterAt;
+        rig.at(0.04);
+        rig.send(report(c.reanchoredPosition, true, "A"));
+        EXPECT_EQ(rig.engine.piece, piece);
+        EXPECT_EQ(rig.engine.nextQuarterAt, due);
+        EXPECT_EQ(rig.engine.anchorPosition, c.reanchoredPosition);
+        EXPECT_EQ(rig.engine.anchorTime, 0.04);
+        rig.advanceTo(0.165);
+        EXPECT_EQ(rig.fullsSince(1).size(), 0u);
+        EXPECT_EQ(rig.quarterDataSince(0), c.twoCycles);
+    }
 }
 
 TEST(EngineTransport, aPlayingReportWithoutATrackCountsAsPaused) {
@@ -890,6 +916,52 @@ TEST(EngineStep, theWatchdogIsCheckedBeforeTheDevice) {
     rig.sink.attached = false;
     EXPECT_EQ(thrownBy([&] { rig.stepAt(0.4); }), kWatchdog);
     EXPECT_EQ(rig.engine.nextHealthCheckAt, 0.05);
+}
+
+// ---------------------------------------------------------------------------------------------
+// the wake-up schedule
+
+// The engine's deadlines, one clamp per row, at now = 8 s. The deadline is compared exactly (it
+// is one of the sums in the row); the wait is a difference, so it is compared to a picosecond.
+TEST(EngineDeadline, theNextWakeIsTheEarliestDeadlineHeldBetweenHalfAMillisecondAnd50ms) {
+    constexpr double kNow = 8.0;
+    const struct {
+        const char* name;
+        bool fullPending;
+        double nextQuarterAt;
+        double lastReportAt;
+        double nextHealthCheckAt;
+        double deadline;
+        double wait;
+    } cases[] = {
+        {"nothing near: at most 50 ms", false, kInf, kNow, kNow + 1, kNow + 0.05, 0.05},
+        {"the next quarter frame", false, kNow + 0.0078125, kNow, kNow + 1, kNow + 0.0078125,
+         0.0078125},
+        {"a quarter frame later than 50 ms", false, kNow + 0.0625, kNow, kNow + 1, kNow + 0.05,
+         0.05},
+        {"a full frame in flight is polled after 1 ms, whatever quarter frame was due", true,
+         kNow + 0.0078125, kNow, kNow + 1, kNow + 0.001, 0.001},
+        {"just past the watchdog: 351 ms after the last report", false, kInf, kNow - 0.34375,
+         kNow + 1, kNow - 0.34375 + 0.351, kNow - 0.34375 + 0.351 - kNow},
+        {"the device check", false, kNow + 0.03125, kNow, kNow + 0.015625, kNow + 0.015625,
+         0.015625},
+        {"a device check 0.25 ms away still sleeps 0.5 ms", true, kInf, kNow, kNow + 0.00025,
+         kNow + 0.00025, 0.0005},
+        {"a quarter frame already late sleeps 0.5 ms, not 0", false, kNow - 0.00390625, kNow,
+         kNow + 1, kNow - 0.00390625, 0.0005},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.start(25, 0, kNow - 0.5);
+        rig.engine.fullPending = c.fullPending;
+        rig.engine.nextQuarterAt = c.nextQuarterAt;
+        rig.engine.lastReportAt = c.lastReportAt;
+        rig.engine.nextHealthCheckAt = c.nextHealthCheckAt;
+        EXPECT_EQ(rig.engine.nextDeadline(kNow), c.deadline);
+        EXPECT_NEAR(rig.engine.waitBeforeNextStep(kNow), c.wait, 1e-12);
+        EXPECT_EQ(Engine::kShortestWait, 0.0005);
+    }
 }
 
 }  // namespace

@@ -148,6 +148,15 @@ TEST_F(WinSinkTest, threeFullFramesWhileOneIsInFlightSendOnlyTheFirstAndTheNewes
     sink.full(kA);
     sink.full(kB);
     sink.full(kC);
+    // The ready() call that starts the held frame says "not ready": that frame is now in flight.
+    bool sendingCallSaidReady = true;
+    const double deadline = nowSeconds() + 1.0;
+    while (events(recorded(), "midiOutLongMsg").size() < 2 && nowSeconds() < deadline) {
+        sendingCallSaidReady = sink.ready();
+        Sleep(1);
+    }
+    ASSERT_EQ(events(recorded(), "midiOutLongMsg").size(), 2u);
+    EXPECT_FALSE(sendingCallSaidReady);
     ASSERT_TRUE(readyWithin(1.0));
     const std::vector<Line> lines = recorded();
     const std::vector<Line> sends = events(lines, "midiOutLongMsg");
@@ -327,6 +336,10 @@ TEST_F(WinSinkTest, openingAnOpenSinkReleasesTheFirstHandleBeforeOpeningAgain) {
     EXPECT_EQ(fieldOf(events(lines, "midiOutOpen"), "handle").size(), 2u);
     for (const Line& line : events(lines, "midiOutOpen")) {
         EXPECT_EQ(resultOf(line), "0");
+        // Completion is signalled through the sink's event (CALLBACK_EVENT), never a callback
+        // function that the driver would run on its own thread.
+        EXPECT_EQ(field(line, "flags"), "0x50000");
+        EXPECT_NE(field(line, "callback"), "0x0");
     }
     EXPECT_EQ(events(lines, "midiOutClose").size(), 1u);
 }
