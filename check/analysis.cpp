@@ -1,11 +1,11 @@
-#include "tools/host/analysis.h"
+#include "check/analysis.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
-namespace mtchost {
+namespace mtccheck {
 namespace {
 
 constexpr double kSampleStep = 0.005;  // the receiver's reading is compared every 5 ms
@@ -27,19 +27,6 @@ std::string secondsText(double s) {
 bool expectsLocate(Cause cause) {
     return cause != Cause::kNone && cause != Cause::kStop;
 }
-
-struct TimedReading {
-    Reading reading;
-    double startS = 0;  // when the message carrying it began to leave the wire
-};
-
-struct FullFrameSeen {
-    double startS = 0;
-    double endS = 0;
-    Timecode time;
-    int step = -1;
-    std::string cause;
-};
 
 // Where the player was at `t`, from the changes the host recorded (in time order).
 class PlayerTrack {
@@ -76,34 +63,246 @@ class PlayerTrack {
 
 }  // namespace
 
-Figures figuresOf(std::vector<double> values) {
-    Figures f;
-    f.count = values.size();
-    if (values.empty()) {
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        f.p50 = f.p99 = f.max = f.min = f.mean = nan;
-        return f;
-    }
-    std::sort(values.begin(), values.end());
-    // Nearest rank: the smallest value with at least p percent of the values at or below it.
-    auto rank = [&](double p) {
-        size_t r = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
-        return values[std::max<size_t>(r, 1) - 1];
-    };
-    f.p50 = rank(50);
-    f.p99 = rank(99);
-    f.min = values.front();
-    f.max = values.back();
-    double sum = 0;
-    for (double v : values) {
-        sum += v;
-    }
-    f.mean = sum / static_cast<double>(values.size());
-    return f;
-}
-
 double playerPositionAt(const std::vector<PlayerChange>& changes, int64_t atUs) {
     return PlayerTrack(changes).positionAt(seconds(atUs));
+}
+
+int rateOfShow(const ShowRecord& rec) {
+    return rateCodeOf(rec.fps) >= 0 ? rateCodeOf(rec.fps) : kRate25;
+}
+
+std::vector<SegmentRow> segmentShow(const ShowRecord& rec) {
+    std::vector<SegmentRow> rows(rec.steps.empty() ? 0 : rec.steps.size() - 1);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SegmentRow& row = rows[i];
+        row.label = rec.steps[i].label;
+        row.cause = causeName(rec.steps[i].cause);
+        row.startS = seconds(rec.steps[i].writeUs) - seconds(rec.steps.front().writeUs);
+        row.durationS = seconds(rec.steps[i + 1].writeUs - rec.steps[i].writeUs);
+        const double c0 = rec.steps[i].cpuSeconds;
+        const double c1 = rec.steps[i + 1].cpuSeconds;
+        if (c0 >= 0 && c1 >= 0 && row.durationS > 0) {
+            row.cpuMsPerS = (c1 - c0) * 1000 / row.durationS;
+        }
+    }
+    return rows;
+}
+
+int segmentAt(const ShowRecord& rec, double t) {
+    if (rec.steps.size() < 2 || t >= seconds(rec.steps.back().writeUs)) {
+        return -1;  // the stop ends the last segment
+    }
+    int found = -1;
+    for (size_t i = 0; i + 1 < rec.steps.size(); ++i) {
+        if (seconds(rec.steps[i].writeUs) <= t) {
+            found = static_cast<int>(i);
+        }
+    }
+    return found;
+}
+
+WireReadings readWire(const std::vector<WireMessage>& wire) {
+    WireReadings out;
+    MtcDecoder decoder;
+    std::vector<Reading> readings;
+    for (const WireMessage& m : wire) {
+        readings.clear();
+        decoder.feed(m.bytes.data(), m.bytes.size(), seconds(m.endUs), readings);
+        for (const Reading& r : readings) {
+            out.readings.push_back({r, seconds(m.startUs)});
+        }
+    }
+    out.fullFrames = decoder.fullFrames();
+    out.quarterFrames = decoder.quarterFrames();
+    out.cycles = decoder.cycles();
+    out.badCycles = decoder.badCycles();
+    return out;
+}
+
+std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
+                                            const std::vector<TimedReading>& readings,
+                                            std::vector<bool>& answered) {
+    // Each full frame is put down to what the host did just before: the latest step that asked
+    // for a locate, has not been answered yet, and whose position the frame carries (a step's
+    // report makes the service locate to exactly the reported position, so a frame with
+    // another time is the service's own, for instance a late tick that went out just before
+    // the step's frame). A step overtaken by a later one within the window before its frame
+    // left is answered by that one: the service sends only the newest locate it holds.
+    const int rate = rateOfShow(rec);
+    const PlayerTrack player(rec.player);
+    std::vector<FullFrameSeen> fulls;
+    for (const TimedReading& tr : readings) {
+        if (tr.reading.kind == Reading::kFullFrame) {
+            fulls.push_back({tr.startS, tr.reading.at, tr.reading.time, -1, ""});
+        }
+    }
+    auto expectedCount = [&](size_t i) {
+        const double position = player.positionAt(seconds(rec.steps[i].writeUs)) + rec.offset;
+        return static_cast<int64_t>(std::floor(position * frameClock(rate) + 1e-7));
+    };
+    answered.assign(rec.steps.size(), false);
+    for (FullFrameSeen& ff : fulls) {
+        for (size_t i = 0; i < rec.steps.size(); ++i) {
+            const double w = seconds(rec.steps[i].writeUs);
+            const int64_t day = framesPerDay(rate);
+            const int64_t off =
+                ((frameCount(ff.time) - expectedCount(i)) % day + day + day / 2) % day - day / 2;
+            if (!answered[i] && expectsLocate(rec.steps[i].cause) && w <= ff.startS &&
+                ff.startS - w <= kClaimWindow && off >= -1 && off <= 1) {
+                ff.step = static_cast<int>(i);
+            }
+        }
+        if (ff.step >= 0) {
+            const size_t claimed = static_cast<size_t>(ff.step);
+            const double w = seconds(rec.steps[claimed].writeUs);
+            for (size_t i = 0; i < claimed; ++i) {
+                const double earlier = seconds(rec.steps[i].writeUs);
+                if (!answered[i] && expectsLocate(rec.steps[i].cause) &&
+                    w - earlier <= kClaimWindow) {
+                    answered[i] = true;  // overtaken before its own frame went out
+                }
+            }
+            answered[claimed] = true;
+            ff.cause = causeName(rec.steps[claimed].cause);
+            continue;
+        }
+        // Not asked for: either the host's reports paused long enough for the service to
+        // relocate, or the service fell behind its own schedule (a late tick).
+        double last = -1, before = -1;
+        for (int64_t w : rec.reportWrites) {
+            if (seconds(w) > ff.startS) {
+                break;
+            }
+            before = last;
+            last = seconds(w);
+        }
+        if (before >= 0 && last - before > kReportGap) {
+            ff.cause = "report gap";
+        } else if (player.playingAt(ff.startS)) {
+            ff.cause = "late tick";
+        } else {
+            ff.cause = "unexplained";
+        }
+    }
+    return fulls;
+}
+
+std::vector<size_t> missedLocates(const ShowRecord& rec, const std::vector<bool>& answered) {
+    std::vector<size_t> missed;
+    for (size_t i = 0; i < rec.steps.size(); ++i) {
+        if (expectsLocate(rec.steps[i].cause) && !answered[i]) {
+            missed.push_back(i);
+        }
+    }
+    return missed;
+}
+
+std::vector<std::pair<double, double>> settlingWindows(const ShowRecord& rec,
+                                                       const std::vector<TimedReading>& readings,
+                                                       const std::vector<FullFrameSeen>& fulls,
+                                                       const std::vector<size_t>& missed) {
+    // Settling: from a locating step (or an unasked full frame) until the receiver shows the
+    // new place, which is the full frame itself while paused and the first whole quarter-frame
+    // cycle after it while playing (a strict receiver stands still until then).
+    const PlayerTrack player(rec.player);
+    std::vector<std::pair<double, double>> windows;
+    for (const FullFrameSeen& ff : fulls) {
+        double end = ff.endS;
+        if (player.playingAt(ff.endS)) {
+            end = ff.endS + kSettleLimit;
+            for (const TimedReading& tr : readings) {
+                if (tr.reading.kind == Reading::kCycle && tr.reading.at > ff.endS) {
+                    end = std::min(end, tr.reading.at);
+                    break;
+                }
+            }
+        }
+        const double start =
+            ff.step >= 0 ? seconds(rec.steps[static_cast<size_t>(ff.step)].writeUs) : ff.endS;
+        windows.emplace_back(start, end);
+    }
+    for (size_t i : missed) {
+        const double w = seconds(rec.steps[i].writeUs);
+        windows.emplace_back(w, w + kSettleLimit);
+    }
+    std::sort(windows.begin(), windows.end());
+    return windows;
+}
+
+std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& rec,
+                                            const std::vector<TimedReading>& readings, double fromS,
+                                            const std::vector<std::pair<double, double>>& windows) {
+    const int rate = rateOfShow(rec);
+    const double tEnd = seconds(rec.steps.back().writeUs);
+    const PlayerTrack player(rec.player);
+    auto settling = [&](double t) {
+        for (const auto& w : windows) {
+            if (t >= w.first && t <= w.second) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::vector<ErrorPoint> samples;
+    ReceiverClock clock;
+    size_t next = 0;
+    for (int64_t k = 0;; ++k) {
+        const double t = fromS + static_cast<double>(k) * kSampleStep;
+        if (t >= tEnd) {
+            break;
+        }
+        while (next < readings.size() && readings[next].reading.at <= t) {
+            clock.apply(readings[next].reading);
+            ++next;
+        }
+        if (!clock.hasTime()) {
+            continue;
+        }
+        const double ms =
+            wrapDifference(clock.readAt(t) - (player.positionAt(t) + rec.offset), rate) * 1000;
+        samples.push_back({t, ms, settling(t)});
+    }
+    return samples;
+}
+
+std::vector<std::pair<double, double>> quarterLateness(const std::vector<TimedReading>& readings,
+                                                       int rate) {
+    const double quarterS = 1.0 / frameClock(rate) / 4;
+    std::vector<std::pair<double, double>> out;
+    double base = -1;
+    int64_t k = 0;
+    for (const TimedReading& tr : readings) {
+        if (tr.reading.kind == Reading::kFullFrame) {
+            base = tr.reading.at;
+            k = 0;
+        } else if (tr.reading.kind == Reading::kQuarter && base >= 0) {
+            ++k;
+            out.emplace_back(tr.startS,
+                             (tr.startS - (base + static_cast<double>(k) * quarterS)) * 1000);
+        }
+    }
+    return out;
+}
+
+uint64_t countCycleJumps(const std::vector<TimedReading>& readings) {
+    uint64_t jumps = 0;
+    bool havePrevious = false;
+    int64_t previous = 0;
+    for (const TimedReading& tr : readings) {
+        const Reading& rd = tr.reading;
+        if (rd.kind == Reading::kCycle) {
+            const int64_t count = frameCount(rd.time);
+            if (havePrevious &&
+                (count - previous + framesPerDay(rd.time.rate)) % framesPerDay(rd.time.rate) != 2) {
+                ++jumps;
+            }
+            havePrevious = true;
+            previous = count;
+        } else if (rd.kind != Reading::kQuarter) {
+            havePrevious = false;  // a locate, or a cycle that gave no time
+        }
+    }
+    return jumps;
 }
 
 Report analyse(const ShowRecord& rec) {
@@ -122,142 +321,50 @@ Report analyse(const ShowRecord& rec) {
         rep.problems.push_back("the show did not run");
         return rep;
     }
-    const int rate = rateCodeOf(rec.fps) >= 0 ? rateCodeOf(rec.fps) : kRate25;
+    const int rate = rateOfShow(rec);
     const double frameS = 1.0 / frameClock(rate);
-    const double quarterS = frameS / 4;
     const double t0 = seconds(rec.steps.front().writeUs);
-    const double tEnd = seconds(rec.steps.back().writeUs);
-    rep.durationS = tEnd - t0;
-    const PlayerTrack player(rec.player);
-
-    const size_t segmentCount = rec.steps.size() - 1;  // the stop ends the last one
-    std::vector<std::vector<double>> segErr(segmentCount), segQuarter(segmentCount);
-    rep.segments.resize(segmentCount);
-    for (size_t i = 0; i < segmentCount; ++i) {
-        SegmentRow& row = rep.segments[i];
-        row.label = rec.steps[i].label;
-        row.cause = causeName(rec.steps[i].cause);
-        row.startS = seconds(rec.steps[i].writeUs) - t0;
-        row.durationS = seconds(rec.steps[i + 1].writeUs - rec.steps[i].writeUs);
-        const double c0 = rec.steps[i].cpuSeconds;
-        const double c1 = rec.steps[i + 1].cpuSeconds;
-        if (c0 >= 0 && c1 >= 0 && row.durationS > 0) {
-            row.cpuMsPerS = (c1 - c0) * 1000 / row.durationS;
-        }
-    }
-    auto segmentAt = [&](double t) -> int {
-        int found = -1;
-        for (size_t i = 0; i < segmentCount; ++i) {
-            if (seconds(rec.steps[i].writeUs) <= t) {
-                found = static_cast<int>(i);
-            }
-        }
-        return t < tEnd ? found : -1;
-    };
+    rep.durationS = seconds(rec.steps.back().writeUs) - t0;
+    rep.segments = segmentShow(rec);
     if (rec.steps.front().cpuSeconds >= 0 && rec.steps.back().cpuSeconds >= 0 &&
         rep.durationS > 0) {
         rep.cpuMsPerS =
             (rec.steps.back().cpuSeconds - rec.steps.front().cpuSeconds) * 1000 / rep.durationS;
     }
-
     if (!rec.haveWire) {
         rep.problems.push_back("no recording of the MIDI wire: receiver figures are missing");
         return rep;
     }
 
-    // The receiver reads the wire.
-    MtcDecoder decoder;
-    std::vector<TimedReading> readings;
-    std::vector<Reading> out;
-    for (const WireMessage& m : rec.wire) {
-        out.clear();
-        decoder.feed(m.bytes.data(), m.bytes.size(), seconds(m.endUs), out);
-        for (const Reading& r : out) {
-            readings.push_back({r, seconds(m.startUs)});
-        }
-    }
-    rep.fullFrames = decoder.fullFrames();
-    rep.quarterFrames = decoder.quarterFrames();
-    rep.cycles = decoder.cycles();
-    rep.badCycles = decoder.badCycles();
+    const WireReadings wire = readWire(rec.wire);
+    rep.fullFrames = wire.fullFrames;
+    rep.quarterFrames = wire.quarterFrames;
+    rep.cycles = wire.cycles;
+    rep.badCycles = wire.badCycles;
     if (rep.badCycles > 0) {
         rep.problems.push_back(std::to_string(rep.badCycles) +
                                " quarter-frame cycles arrived incomplete or unreadable");
     }
 
-    // Each full frame is put down to what the host did just before: the latest step that asked
-    // for a locate, has not been answered yet, and whose position the frame carries (a step's
-    // report makes the service locate to exactly the reported position, so a frame with
-    // another time is the service's own, for instance a late tick that went out just before
-    // the step's frame). A step overtaken by a later one within the window before its frame
-    // left is answered by that one: the service sends only the newest locate it holds.
-    std::vector<FullFrameSeen> fulls;
-    for (const TimedReading& tr : readings) {
-        if (tr.reading.kind == Reading::kFullFrame) {
-            fulls.push_back({tr.startS, tr.reading.at, tr.reading.time, -1, ""});
-        }
-    }
-    auto expectedCount = [&](size_t i) {
-        const double position = player.positionAt(seconds(rec.steps[i].writeUs)) + rec.offset;
-        return static_cast<int64_t>(std::floor(position * frameClock(rate) + 1e-7));
-    };
-    std::vector<bool> answered(rec.steps.size(), false);
+    std::vector<bool> answered;
+    const std::vector<FullFrameSeen> fulls = attributeLocates(rec, wire.readings, answered);
     std::vector<double> latencies;
-    for (FullFrameSeen& ff : fulls) {
-        for (size_t i = 0; i < rec.steps.size(); ++i) {
-            const double w = seconds(rec.steps[i].writeUs);
-            const int64_t day = framesPerDay(rate);
-            const int64_t off =
-                ((frameCount(ff.time) - expectedCount(i)) % day + day + day / 2) % day - day / 2;
-            if (!answered[i] && expectsLocate(rec.steps[i].cause) && w <= ff.startS &&
-                ff.startS - w <= kClaimWindow && off >= -1 && off <= 1) {
-                ff.step = static_cast<int>(i);
-            }
-        }
-        if (ff.step >= 0) {
-            const double w = seconds(rec.steps[static_cast<size_t>(ff.step)].writeUs);
-            for (size_t i = 0; i < static_cast<size_t>(ff.step); ++i) {
-                const double earlier = seconds(rec.steps[i].writeUs);
-                if (!answered[i] && expectsLocate(rec.steps[i].cause) &&
-                    w - earlier <= kClaimWindow) {
-                    answered[i] = true;  // overtaken before its own frame went out
-                }
-            }
-        }
+    for (const FullFrameSeen& ff : fulls) {
         LocateRow row;
         row.wireEndS = ff.endS - t0;
         row.time = format(ff.time);
+        row.cause = ff.cause;
         if (ff.step >= 0) {
             const StepRecord& s = rec.steps[static_cast<size_t>(ff.step)];
-            answered[static_cast<size_t>(ff.step)] = true;
-            ff.cause = causeName(s.cause);
             row.step = s.label;
             row.latencyMs = (ff.endS - seconds(s.writeUs)) * 1000;
             latencies.push_back(row.latencyMs);
-        } else {
-            // Not asked for: either the host's reports paused long enough for the service to
-            // relocate, or the service fell behind its own schedule (a late tick).
-            double last = -1, before = -1;
-            for (int64_t w : rec.reportWrites) {
-                if (seconds(w) > ff.startS) {
-                    break;
-                }
-                before = last;
-                last = seconds(w);
-            }
-            if (before >= 0 && last - before > kReportGap) {
-                ff.cause = "report gap";
-            } else if (player.playingAt(ff.startS)) {
-                ff.cause = "late tick";
-            } else {
-                ff.cause = "unexplained";
-                rep.problems.push_back("a full frame at " + secondsText(ff.endS - t0) +
-                                       " that nothing explains");
-            }
+        } else if (ff.cause == "unexplained") {
+            rep.problems.push_back("a full frame at " + secondsText(ff.endS - t0) +
+                                   " that nothing explains");
         }
-        row.cause = ff.cause;
         rep.locates.push_back(row);
-        const int seg = segmentAt(ff.endS);
+        const int seg = segmentAt(rec, ff.endS);
         if (seg >= 0) {
             ++rep.segments[static_cast<size_t>(seg)].fullFrames;
         }
@@ -275,80 +382,38 @@ Report analyse(const ShowRecord& rec) {
         }
     }
 
-    // Settling: from a locating step (or an unasked full frame) until the receiver shows the
-    // new place, which is the full frame itself while paused and the first whole quarter-frame
-    // cycle after it while playing (a strict receiver stands still until then).
-    std::vector<std::pair<double, double>> windows;
-    for (const FullFrameSeen& ff : fulls) {
-        double end = ff.endS;
-        if (player.playingAt(ff.endS)) {
-            end = ff.endS + kSettleLimit;
-            for (const TimedReading& tr : readings) {
-                if (tr.reading.kind == Reading::kCycle && tr.reading.at > ff.endS) {
-                    end = std::min(end, tr.reading.at);
-                    break;
-                }
-            }
-        }
-        const double start =
-            ff.step >= 0 ? seconds(rec.steps[static_cast<size_t>(ff.step)].writeUs) : ff.endS;
-        windows.emplace_back(start, end);
+    const std::vector<size_t> missed = missedLocates(rec, answered);
+    for (size_t i : missed) {
+        ++rep.missedLocates;
+        rep.problems.push_back("step \"" + rec.steps[i].label + "\" at " +
+                               secondsText(seconds(rec.steps[i].writeUs) - t0) +
+                               " got no full frame");
     }
-    for (size_t i = 0; i < rec.steps.size(); ++i) {
-        if (expectsLocate(rec.steps[i].cause) && !answered[i]) {
-            ++rep.missedLocates;
-            const double w = seconds(rec.steps[i].writeUs);
-            windows.emplace_back(w, w + kSettleLimit);
-            rep.problems.push_back("step \"" + rec.steps[i].label + "\" at " + secondsText(w - t0) +
-                                   " got no full frame");
-        }
-    }
-    std::sort(windows.begin(), windows.end());
+    const std::vector<std::pair<double, double>> windows =
+        settlingWindows(rec, wire.readings, fulls, missed);
     for (const auto& w : windows) {
         rep.settlingWindows.emplace_back(w.first - t0, w.second - t0);
     }
-    auto settling = [&](double t) {
-        for (const auto& w : windows) {
-            if (t >= w.first && t <= w.second) {
-                return true;
-            }
-        }
-        return false;
-    };
 
     // The receiver's reading against the player, every 5 ms from the first full frame on.
+    const size_t segmentCount = rep.segments.size();
     if (!fulls.empty()) {
-        ReceiverClock clock;
-        size_t next = 0;
+        std::vector<std::vector<double>> segErr(segmentCount);
         std::vector<double> allErr;
-        const double first = fulls.front().endS;
-        for (int64_t k = 0;; ++k) {
-            const double t = first + static_cast<double>(k) * kSampleStep;
-            if (t >= tEnd) {
-                break;
-            }
-            while (next < readings.size() && readings[next].reading.at <= t) {
-                clock.apply(readings[next].reading);
-                ++next;
-            }
-            if (!clock.hasTime()) {
-                continue;
-            }
-            const double ms =
-                wrapDifference(clock.readAt(t) - (player.positionAt(t) + rec.offset), rate) * 1000;
-            const bool inWindow = settling(t);
-            rep.series.push_back({t - t0, ms, inWindow});
-            const int seg = segmentAt(t);
-            if (inWindow) {
+        for (const ErrorPoint& p :
+             sampleReceiverError(rec, wire.readings, fulls.front().endS, windows)) {
+            rep.series.push_back({p.t - t0, p.ms, p.settling});
+            const int seg = segmentAt(rec, p.t);
+            if (p.settling) {
                 ++rep.settlingSamples;
                 if (seg >= 0) {
                     ++rep.segments[static_cast<size_t>(seg)].settlingSamples;
                 }
                 continue;
             }
-            allErr.push_back(std::fabs(ms));
+            allErr.push_back(std::fabs(p.ms));
             if (seg >= 0) {
-                segErr[static_cast<size_t>(seg)].push_back(std::fabs(ms));
+                segErr[static_cast<size_t>(seg)].push_back(std::fabs(p.ms));
             }
         }
         auto inFrames = [&](std::vector<double> ms) {
@@ -377,48 +442,21 @@ Report analyse(const ShowRecord& rec) {
         rep.series.swap(thin);
     }
 
-    // Quarter frames against their schedule: after each full frame has fully left, the k-th
-    // quarter frame is due k quarter intervals later; its lateness is when it began to leave.
+    std::vector<std::vector<double>> segQuarter(segmentCount);
     std::vector<double> lateness;
-    double base = -1;
-    int64_t k = 0;
-    for (const TimedReading& tr : readings) {
-        if (tr.reading.kind == Reading::kFullFrame) {
-            base = tr.reading.at;
-            k = 0;
-        } else if (tr.reading.kind == Reading::kQuarter && base >= 0) {
-            ++k;
-            const double ms = (tr.startS - (base + static_cast<double>(k) * quarterS)) * 1000;
-            lateness.push_back(ms);
-            const int seg = segmentAt(tr.startS);
-            if (seg >= 0) {
-                segQuarter[static_cast<size_t>(seg)].push_back(ms);
-            }
+    for (const auto& late : quarterLateness(wire.readings, rate)) {
+        lateness.push_back(late.second);
+        const int seg = segmentAt(rec, late.first);
+        if (seg >= 0) {
+            segQuarter[static_cast<size_t>(seg)].push_back(late.second);
         }
     }
     rep.quarterLateMs = figuresOf(lateness);
-
-    // Cycles that do not follow the one before by exactly two frames.
-    bool havePrevious = false;
-    int64_t previous = 0;
-    for (const TimedReading& tr : readings) {
-        const Reading& rd = tr.reading;
-        if (rd.kind == Reading::kCycle) {
-            const int64_t count = frameCount(rd.time);
-            if (havePrevious &&
-                (count - previous + framesPerDay(rd.time.rate)) % framesPerDay(rd.time.rate) != 2) {
-                ++rep.cycleJumps;
-            }
-            havePrevious = true;
-            previous = count;
-        } else if (rd.kind != Reading::kQuarter) {
-            havePrevious = false;  // a locate, or a cycle that gave no time
-        }
-    }
+    rep.cycleJumps = countCycleJumps(wire.readings);
     for (size_t i = 0; i < segmentCount; ++i) {
         rep.segments[i].quarterLateMs = figuresOf(segQuarter[i]);
     }
     return rep;
 }
 
-}  // namespace mtchost
+}  // namespace mtccheck

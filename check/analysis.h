@@ -2,21 +2,24 @@
 //
 // The host records its own side (when each step's clock report was written, what the player
 // did, every clock report, the service's CPU time) and the receiver's side (every message on
-// the wire of the port the service opened, with microsecond times on the same clock). The
-// analysis replays the wire through the receiver of receiver.h and compares it with the
-// player. It runs once on the host's main thread after the show; it allocates and never
-// blocks.
+// the wire of the port the service opened, with microsecond times on the same clock). Where
+// the wire messages come from does not matter (a recording of the simulated port, or a MIDI
+// input), as long as their times are on the host's clock. The analysis replays the wire
+// through the receiver of receiver.h and compares it with the player, in passes that each
+// answer one question and can be checked alone; analyse() runs them all. It runs once after
+// the show, on one thread; it allocates and never blocks.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/host/receiver.h"
-#include "tools/host/script.h"
-#include "tools/host/wirelog.h"
+#include "check/receiver.h"
+#include "check/recording.h"
+#include "check/script.h"
+#include "check/stats.h"
 
-namespace mtchost {
+namespace mtccheck {
 
 // The player from `atUs` on (until the next change): at `position` then, running or not.
 struct PlayerChange {
@@ -46,17 +49,6 @@ struct ShowRecord {
     std::vector<std::string> serviceErrors;  // error events and failure replies during the show
     std::vector<std::string> hostProblems;   // what the host itself noticed going wrong
 };
-
-// Order statistics of a set of values (nearest rank); NaN when the set is empty.
-struct Figures {
-    size_t count = 0;
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-    double min = 0;
-    double mean = 0;
-};
-Figures figuresOf(std::vector<double> values);
 
 struct LocateRow {
     double wireEndS = 0;    // seconds after the show started, when it had fully arrived
@@ -117,6 +109,73 @@ struct Report {
 
 Report analyse(const ShowRecord& record);
 
+// ---- The passes analyse() is made of, in the order it runs them ----------------------------
+
+// The rate code of the show's frame rate (25 fps for a rate MTC does not have).
+int rateOfShow(const ShowRecord& record);
+
+// The show cut at its steps: one row per step before the stop, with its label, cause, start
+// (seconds after the first step), length and the service's CPU use. Figures stay empty.
+std::vector<SegmentRow> segmentShow(const ShowRecord& record);
+// The segment that host time `t` (seconds) falls in, or -1 before the first step or from the
+// stop on.
+int segmentAt(const ShowRecord& record, double t);
+
+// One conclusion of the receiver with when the message that carried it began to leave.
+struct TimedReading {
+    Reading reading;
+    double startS = 0;
+};
+// The wire replayed through the receiver: its readings in wire order and its counters.
+struct WireReadings {
+    std::vector<TimedReading> readings;
+    uint64_t fullFrames = 0;
+    uint64_t quarterFrames = 0;
+    uint64_t cycles = 0;
+    uint64_t badCycles = 0;
+};
+WireReadings readWire(const std::vector<WireMessage>& wire);
+
+// One full frame the receiver saw, and what it is put down to.
+struct FullFrameSeen {
+    double startS = 0;  // host clock, seconds
+    double endS = 0;
+    Timecode time;
+    int step = -1;      // the step that asked for it, or -1
+    std::string cause;  // the step's cause name, or "report gap", "late tick", "unexplained"
+};
+// Each full frame put down to what the host did just before; `answered` gets, per step,
+// whether a full frame answered it (or a later step overtook it before its frame went out).
+std::vector<FullFrameSeen> attributeLocates(const ShowRecord& record,
+                                            const std::vector<TimedReading>& readings,
+                                            std::vector<bool>& answered);
+
+// The steps that asked for a locate and got no full frame, in order.
+std::vector<size_t> missedLocates(const ShowRecord& record, const std::vector<bool>& answered);
+
+// Host-time windows (sorted) in which a locate is settling: from the step (or the unasked
+// frame) until the receiver shows the new place, and half a second after each missed locate.
+std::vector<std::pair<double, double>> settlingWindows(const ShowRecord& record,
+                                                       const std::vector<TimedReading>& readings,
+                                                       const std::vector<FullFrameSeen>& fulls,
+                                                       const std::vector<size_t>& missed);
+
+// The receiver's reading minus the player's position every 5 ms from `fromS` until the stop,
+// once the receiver has a time (host clock seconds; `settling` marks samples in a window).
+std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& record,
+                                            const std::vector<TimedReading>& readings, double fromS,
+                                            const std::vector<std::pair<double, double>>& windows);
+
+// Each quarter frame's lateness: after each full frame has fully arrived, the k-th quarter
+// frame is due k quarter intervals later; `first` is when it began to leave (host clock
+// seconds), `second` how late that was in milliseconds.
+std::vector<std::pair<double, double>> quarterLateness(const std::vector<TimedReading>& readings,
+                                                       int rate);
+
+// Whole cycles that did not read two frames on from the whole cycle before, not counting the
+// first after a locate or after a cycle that gave no time.
+uint64_t countCycleJumps(const std::vector<TimedReading>& readings);
+
 // Where the player was at `atUs`, from its recorded changes (in time order): the position of
 // the last change at or before then, run on in real time while playing.
 double playerPositionAt(const std::vector<PlayerChange>& changes, int64_t atUs);
@@ -128,4 +187,4 @@ std::string reportJson(const Report& report);
 // The receiver's error over time with the locates marked, as a standalone SVG document.
 std::string reportSvg(const Report& report);
 
-}  // namespace mtchost
+}  // namespace mtccheck

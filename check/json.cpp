@@ -1,20 +1,30 @@
-#include "tools/host/json.h"
+#include "check/json.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
-namespace mtchost {
+namespace mtccheck {
 namespace {
 
-constexpr int kDeepest = 32;  // nesting a reply line could plausibly need, with room to spare
+constexpr size_t kLongestCommand = 16384;
+constexpr size_t kMostCommandMembers = 32;
+constexpr size_t kLongestCommandNumber = 64;
 
 class Reader {
   public:
-    explicit Reader(const std::string& text) : s_(text) {}
+    Reader(const std::string& text, const JsonRules& rules) : s_(text), rules_(rules) {}
 
     bool document(Json& out, std::string& error) {
+        if (rules_.commandLine && s_.size() > kLongestCommand) {
+            error = "a command line longer than " + std::to_string(kLongestCommand) + " bytes";
+            return false;
+        }
         space();
+        if (rules_.commandLine && (pos_ >= s_.size() || s_[pos_] != '{')) {
+            error = "a command line that is not an object at byte " + std::to_string(pos_);
+            return false;
+        }
         if (!value(out, 0)) {
             error = error_ + " at byte " + std::to_string(pos_);
             return false;
@@ -53,13 +63,16 @@ class Reader {
     }
 
     bool value(Json& out, int depth) {
-        if (depth > kDeepest) {
+        if (depth > rules_.deepest) {
             return fail("nested too deeply");
         }
         if (pos_ >= s_.size()) {
             return fail("value expected");
         }
         const char c = s_[pos_];
+        if ((c == '{' && depth > 0 && rules_.commandLine) || (c == '[' && rules_.commandLine)) {
+            return fail("a command line holds scalars only");
+        }
         if (c == '{') {
             return object(out, depth);
         }
@@ -113,6 +126,10 @@ class Reader {
             Json member;
             if (!value(member, depth + 1)) {
                 return false;
+            }
+            if (rules_.commandLine &&
+                (out.members.size() >= kMostCommandMembers || out.find(key) != nullptr)) {
+                return fail("too many members, or a name twice, in a command line");
             }
             out.members.emplace_back(std::move(key), std::move(member));
             space();
@@ -195,6 +212,30 @@ class Reader {
         return true;
     }
 
+    // Under the strict rule: a low surrogate alone, or a high one not followed at once by a
+    // \u escape of a low one, is refused; a pair becomes the one character it encodes.
+    bool pairedSurrogate(unsigned& unit) {
+        if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            return fail("lone low surrogate");
+        }
+        if (unit < 0xD800 || unit > 0xDBFF) {
+            return true;
+        }
+        if (pos_ + 2 > s_.size() || s_[pos_] != '\\' || s_[pos_ + 1] != 'u') {
+            return fail("lone high surrogate");
+        }
+        pos_ += 2;
+        unsigned low = 0;
+        if (!hex4(low)) {
+            return false;
+        }
+        if (low < 0xDC00 || low > 0xDFFF) {
+            return fail("lone high surrogate");
+        }
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        return true;
+    }
+
     bool string(std::string& out) {
         ++pos_;  // opening quote
         out.clear();
@@ -240,8 +281,12 @@ class Reader {
                     if (!hex4(unit)) {
                         return false;
                     }
-                    if (unit >= 0xD800 && unit < 0xDC00 && pos_ + 6 <= s_.size() &&
-                        s_[pos_] == '\\' && s_[pos_ + 1] == 'u') {
+                    if (rules_.pairedSurrogates) {
+                        if (!pairedSurrogate(unit)) {
+                            return false;
+                        }
+                    } else if (unit >= 0xD800 && unit < 0xDC00 && pos_ + 6 <= s_.size() &&
+                               s_[pos_] == '\\' && s_[pos_ + 1] == 'u') {
                         const size_t back = pos_;
                         pos_ += 2;
                         unsigned low = 0;
@@ -299,13 +344,22 @@ class Reader {
             }
         }
         out.kind = Json::kNumber;
+        out.token = s_.substr(start, pos_ - start);
+        if (rules_.commandLine && out.token.size() > kLongestCommandNumber) {
+            return fail("number longer than a command line allows");
+        }
         // The JSON number grammar is a subset of what strtod reads in the "C" locale, which
-        // the host never changes.
-        out.number = std::strtod(s_.substr(start, pos_ - start).c_str(), nullptr);
+        // the checks never change. strtod is correctly rounded; too large a magnitude gives
+        // infinity, too small zero or a subnormal, which JSON readers accept as such.
+        out.number = std::strtod(out.token.c_str(), nullptr);
+        if (rules_.finiteNumbers && !std::isfinite(out.number)) {
+            return fail("number out of range");
+        }
         return true;
     }
 
     const std::string& s_;
+    const JsonRules& rules_;
     size_t pos_ = 0;
     std::string error_;
 };
@@ -324,9 +378,9 @@ const Json* Json::find(const std::string& key) const {
     return nullptr;
 }
 
-bool parseJson(const std::string& text, Json& out, std::string& error) {
+bool parseJson(const std::string& text, Json& out, std::string& error, const JsonRules& rules) {
     out = Json();
-    return Reader(text).document(out, error);
+    return Reader(text, rules).document(out, error);
 }
 
 std::string quoteJson(const std::string& text) {
@@ -373,4 +427,4 @@ std::string numberJson(double value) {
     return text;
 }
 
-}  // namespace mtchost
+}  // namespace mtccheck

@@ -1,8 +1,8 @@
-#include "tools/host/receiver.h"
+#include "check/receiver.h"
 
 #include <algorithm>
 
-namespace mtchost {
+namespace mtccheck {
 namespace {
 
 // Longest System Exclusive worth keeping: a full frame has 8 bytes between F0 and F7. Longer
@@ -138,6 +138,7 @@ void MtcDecoder::quarter(uint8_t data, double at, std::vector<Reading>& out) {
     Reading reading;
     reading.at = at;
     if (!reservedClear || !isValid(tc)) {
+        reading.time = tc;
         ++badCycles_;
         reading.kind = Reading::kBadLabel;
         out.push_back(reading);
@@ -165,6 +166,7 @@ void MtcDecoder::systemExclusive(double at, std::vector<Reading>& out) {
     Reading reading;
     reading.at = at;
     if (!isValid(tc)) {
+        reading.time = tc;
         reading.kind = Reading::kBadLabel;
         out.push_back(reading);
         return;
@@ -180,13 +182,9 @@ void ReceiverClock::apply(const Reading& reading) {
             lastQuarterAt_ = reading.at;
             return;
         case Reading::kFullFrame:
-            hasTime_ = true;
-            running_ = false;
             consecutive_ = false;
             haveCycle_ = false;
-            anchorTime_ = secondsOf(reading.time);
-            anchorAt_ = reading.at;
-            rate_ = reading.time.rate;
+            anchor(reading, false);
             return;
         case Reading::kCycle:
             // Two frames on, also across midnight.
@@ -197,11 +195,7 @@ void ReceiverClock::apply(const Reading& reading) {
                                2;
             haveCycle_ = true;
             lastCycle_ = reading.time;
-            hasTime_ = true;
-            running_ = true;
-            anchorTime_ = secondsOf(reading.time);
-            anchorAt_ = reading.at;
-            rate_ = reading.time.rate;
+            anchor(reading, true);
             return;
         case Reading::kBadCycle:
         case Reading::kBadLabel:
@@ -209,6 +203,14 @@ void ReceiverClock::apply(const Reading& reading) {
             haveCycle_ = false;
             return;
     }
+}
+
+void ReceiverClock::anchor(const Reading& reading, bool running) {
+    hasTime_ = true;
+    running_ = running;
+    anchorTime_ = secondsOf(reading.time);
+    anchorAt_ = reading.at;
+    rate_ = reading.time.rate;
 }
 
 double ReceiverClock::runsUntil() const {
@@ -229,4 +231,4 @@ bool ReceiverClock::lockedAt(double at) const {
     return running_ && consecutive_ && at <= runsUntil();
 }
 
-}  // namespace mtchost
+}  // namespace mtccheck

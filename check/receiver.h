@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/host/timecode.h"
+#include "check/timecode.h"
 
-namespace mtchost {
+namespace mtccheck {
 
 // One conclusion of the receiver, in wire order.
 struct Reading {
@@ -32,7 +32,7 @@ struct Reading {
     };
     Kind kind = kQuarter;
     double at = 0;   // seconds on the caller's clock when the message's last byte arrived
-    Timecode time;   // kFullFrame and kCycle
+    Timecode time;   // kFullFrame and kCycle; kBadLabel: the label as it arrived
     int piece = -1;  // kQuarter
 };
 
@@ -92,6 +92,8 @@ class ReceiverClock {
     double lastReadingAt() const { return anchorAt_; }
 
   private:
+    // Shows the reading's time from its arrival on, running or standing still.
+    void anchor(const Reading& reading, bool running);
     double runsUntil() const;
 
     bool hasTime_ = false;
@@ -105,4 +107,4 @@ class ReceiverClock {
     Timecode lastCycle_;
 };
 
-}  // namespace mtchost
+}  // namespace mtccheck

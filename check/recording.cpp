@@ -1,8 +1,8 @@
-#include "tools/host/wirelog.h"
+#include "check/recording.h"
 
 #include <cstdlib>
 
-namespace mtchost {
+namespace mtccheck {
 namespace {
 
 constexpr int64_t kMicrosPerByte = 320;  // 31250 baud, ten bits per byte
@@ -46,7 +46,9 @@ bool integer(const std::string& text, int64_t& value) {
     return true;
 }
 
-bool hexBytes(const std::string& text, std::vector<uint8_t>& out) {
+}  // namespace
+
+bool parseHex(const std::string& text, std::vector<uint8_t>& out) {
     if (text.size() % 2 != 0) {
         return false;
     }
@@ -71,8 +73,6 @@ bool hexBytes(const std::string& text, std::vector<uint8_t>& out) {
     return true;
 }
 
-}  // namespace
-
 bool parseWireLine(const std::string& text, WireMessage& out) {
     const std::vector<std::string> w = words(text);
     if (w.size() < 2 || (w[1] != "wire" && w[1] != "drop")) {
@@ -82,7 +82,7 @@ bool parseWireLine(const std::string& text, WireMessage& out) {
     int64_t portValue = 0, seqValue = 0, startValue = 0;
     if (!field(w, "port", port) || !integer(port, portValue) || portValue > 1000000 ||
         !field(w, "seq", seq) || !integer(seq, seqValue) || !field(w, "bytes", bytes) ||
-        !hexBytes(bytes, out.bytes) || out.bytes.empty()) {
+        !parseHex(bytes, out.bytes) || out.bytes.empty()) {
         return false;
     }
     out.port = static_cast<int>(portValue);
@@ -170,4 +170,59 @@ void RecordingReader::line(const std::string& text) {
     }
 }
 
-}  // namespace mtchost
+std::string RecordEntry::field(const char* key) const {
+    const auto it = fields.find(key);
+    return it == fields.end() ? std::string() : it->second;
+}
+
+long long RecordEntry::number(const char* key) const {
+    const auto it = fields.find(key);
+    if (it == fields.end() || it->second.empty() || it->second == "-") {
+        return -1;
+    }
+    return std::strtoll(it->second.c_str(), nullptr, 0);
+}
+
+std::vector<RecordEntry> parseRecording(const std::string& text) {
+    std::vector<RecordEntry> entries;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            break;  // a line still being written
+        }
+        RecordEntry entry;
+        entry.raw = text.substr(start, end - start);
+        start = end + 1;
+        const std::vector<std::string> w = words(entry.raw);
+        if (w.size() < 2) {
+            continue;
+        }
+        entry.at = std::strtod(w[0].c_str(), nullptr) / 1e6;
+        entry.event = w[1];
+        for (size_t i = 2; i < w.size(); ++i) {
+            if (w[i] == "->" && i + 1 < w.size()) {
+                entry.fields["result"] = w[++i];
+                continue;
+            }
+            const size_t equals = w[i].find('=');
+            if (equals != std::string::npos) {
+                entry.fields[w[i].substr(0, equals)] = w[i].substr(equals + 1);
+            }
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::vector<RecordEntry> entriesOf(const std::vector<RecordEntry>& entries, const char* event) {
+    std::vector<RecordEntry> out;
+    for (const RecordEntry& entry : entries) {
+        if (entry.event == event) {
+            out.push_back(entry);
+        }
+    }
+    return out;
+}
+
+}  // namespace mtccheck

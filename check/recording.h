@@ -1,5 +1,6 @@
 // Reads the simulated MIDI port's recording: which port the service opened and every message
-// that left that port's wire, with the microseconds at which it started and finished.
+// that left that port's wire, with the microseconds at which it started and finished; and, for
+// checks that look at the calls themselves, every line as an event with its fields.
 //
 // The recording grows while the service runs; `RecordingReader` takes it in arbitrary chunks
 // (as a follower reads a file that is still being written) and only ever parses whole lines.
@@ -7,10 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
-namespace mtchost {
+namespace mtccheck {
 
 // One message as it left a port: all of its bytes, or the part that left before a reset cut
 // it (`cut` set; `end` is then when the last of those bytes left).
@@ -56,4 +58,26 @@ class RecordingReader {
 // the tests, which feed it literal lines.
 bool parseWireLine(const std::string& text, WireMessage& out);
 
-}  // namespace mtchost
+// Bytes written as hexadecimal digits, two a byte ("F17F"); false for an odd count or a
+// character that is not a hexadecimal digit.
+bool parseHex(const std::string& text, std::vector<uint8_t>& out);
+
+// One line of the recording, whatever its event: "<micros> <event> <fields...>". Call lines
+// keep their arguments and outputs as fields, with "result" for the value after "->".
+struct RecordEntry {
+    double at = 0;  // seconds, on the performance counter like the checks' hostNow()
+    std::string event;
+    std::map<std::string, std::string> fields;
+    std::string raw;
+
+    bool has(const char* key) const { return fields.count(key) != 0; }
+    std::string field(const char* key) const;
+    long long number(const char* key) const;  // decimal or 0x hex; -1 when absent
+};
+
+// Every whole line of a recording (a last line without its line feed is still being written).
+std::vector<RecordEntry> parseRecording(const std::string& text);
+// Entries of one event kind, in order.
+std::vector<RecordEntry> entriesOf(const std::vector<RecordEntry>& entries, const char* event);
+
+}  // namespace mtccheck

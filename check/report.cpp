@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/host/analysis.h"
-#include "tools/host/json.h"
+#include "check/analysis.h"
+#include "check/json.h"
 
-namespace mtchost {
+namespace mtccheck {
 namespace {
 
 std::string fixed(double v, int decimals) {
@@ -310,4 +310,4 @@ std::string reportSvg(const Report& r) {
     return s;
 }
 
-}  // namespace mtchost
+}  // namespace mtccheck

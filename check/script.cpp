@@ -1,10 +1,10 @@
-#include "tools/host/script.h"
+#include "check/script.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
 
-namespace mtchost {
+namespace mtccheck {
 namespace {
 
 constexpr double kLongestWait = 600;  // one wait; a show is a test, not a concert
@@ -359,4 +359,4 @@ const char* defaultShowText() {
            "stop\n";
 }
 
-}  // namespace mtchost
+}  // namespace mtccheck

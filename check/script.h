@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-namespace mtchost {
+namespace mtccheck {
 
 // A script that cannot be run. The message names the script and the line, e.g.
 // `show.txt line 7: unknown command "jump"`.
@@ -68,4 +68,4 @@ const char* defaultShowText();
 // Reads a time as scripts write it ("90", "2.5", "1:30", "1:00:00.25"); false if malformed.
 bool parseTime(const std::string& text, double& seconds);
 
-}  // namespace mtchost
+}  // namespace mtccheck

@@ -1,9 +1,9 @@
-#include "tools/host/timecode.h"
+#include "check/timecode.h"
 
 #include <cmath>
 #include <cstdio>
 
-namespace mtchost {
+namespace mtccheck {
 namespace {
 
 // Drop-frame: a ten-minute block holds one minute of 1800 frames and nine of 1798.
@@ -55,6 +55,14 @@ int rateCodeOf(double fps) {
     return -1;
 }
 
+double frameSeconds(int rate) {
+    return 1.0 / frameClock(rate);
+}
+
+bool isDroppedLabel(const Timecode& tc) {
+    return tc.rate == kRate2997Drop && tc.seconds == 0 && tc.frames < 2 && tc.minutes % 10 != 0;
+}
+
 bool isValid(const Timecode& tc) {
     if (tc.rate < 0 || tc.rate > 3) {
         return false;
@@ -63,9 +71,7 @@ bool isValid(const Timecode& tc) {
         tc.seconds > 59 || tc.frames < 0 || tc.frames >= nominalFps(tc.rate)) {
         return false;
     }
-    const bool skipped =
-        tc.rate == kRate2997Drop && tc.seconds == 0 && tc.frames < 2 && tc.minutes % 10 != 0;
-    return !skipped;
+    return !isDroppedLabel(tc);
 }
 
 int64_t frameCount(const Timecode& tc) {
@@ -127,4 +133,4 @@ std::string format(const Timecode& tc) {
     return text;
 }
 
-}  // namespace mtchost
+}  // namespace mtccheck

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace mtchost {
+namespace mtccheck {
 
 // MTC rate codes as carried in quarter-frame piece 7 and in the full frame's hour byte.
 enum RateCode : int { kRate24 = 0, kRate25 = 1, kRate2997Drop = 2, kRate30 = 3 };
@@ -44,6 +44,13 @@ double wrapDifference(double seconds, int rate);
 // The rate code of a frame rate given as the host gives it (24, 25, 29.97, 30); -1 otherwise.
 int rateCodeOf(double fps);
 
+// Seconds one frame lasts at a rate (1/24, 1/25, 1001/30000, 1/30).
+double frameSeconds(int rate);
+
+// True for the labels ;00 and ;01 of minutes not divisible by ten at 29.97 drop-frame, which
+// drop-frame counting skips.
+bool isDroppedLabel(const Timecode& tc);
+
 // True when every field is in range for the rate and, at 29.97 drop-frame, the label exists
 // (frames 0 and 1 are skipped at the start of every minute not divisible by ten).
 bool isValid(const Timecode& tc);
@@ -63,4 +70,4 @@ double secondsOf(const Timecode& tc);
 // "01:00:00:00" (";" before the frames at 29.97 drop-frame).
 std::string format(const Timecode& tc);
 
-}  // namespace mtchost
+}  // namespace mtccheck

@@ -1,6 +1,6 @@
 // The report from a recorded show whose figures are known by construction: a stream laid out
 // by hand on its exact schedule, so every figure can be worked out on paper.
-#include "tools/host/analysis.h"
+#include "check/analysis.h"
 
 #include <gtest/gtest.h>
 
@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/json.h"
+#include "check/json.h"
 
 namespace {
 
-using mtchost::Cause;
-using mtchost::Report;
-using mtchost::ShowRecord;
-using mtchost::WireMessage;
+using mtccheck::Cause;
+using mtccheck::Report;
+using mtccheck::ShowRecord;
+using mtccheck::WireMessage;
 
 WireMessage message(int64_t startUs, std::vector<uint8_t> bytes) {
     WireMessage m;
@@ -26,8 +26,8 @@ WireMessage message(int64_t startUs, std::vector<uint8_t> bytes) {
     return m;
 }
 
-mtchost::StepRecord step(const char* label, Cause cause, int64_t writeUs, double cpu) {
-    mtchost::StepRecord s;
+mtccheck::StepRecord step(const char* label, Cause cause, int64_t writeUs, double cpu) {
+    mtccheck::StepRecord s;
     s.label = label;
     s.cause = cause;
     s.writeUs = writeUs;
@@ -85,12 +85,12 @@ ShowRecord playThenPause() {
 }
 
 TEST(Analysis, figuresOfAStreamOnScheduleMatchTheHandWorkedValues) {
-    const Report rep = mtchost::analyse(playThenPause());
+    const Report rep = mtccheck::analyse(playThenPause());
     EXPECT_TRUE(rep.problems.empty()) << rep.problems.front();
     EXPECT_NEAR(rep.durationS, 1.0025, 1e-9);
     ASSERT_EQ(rep.segments.size(), 2u);
 
-    const mtchost::SegmentRow& play = rep.segments[0];
+    const mtccheck::SegmentRow& play = rep.segments[0];
     EXPECT_EQ(play.cause, "first report");
     EXPECT_NEAR(play.errorMs.p50, 5.64, 1e-6);
     EXPECT_NEAR(play.errorMs.p99, 5.64, 1e-6);
@@ -102,7 +102,7 @@ TEST(Analysis, figuresOfAStreamOnScheduleMatchTheHandWorkedValues) {
     EXPECT_EQ(play.errorMs.count, 120u - 17u);
     EXPECT_NEAR(play.cpuMsPerS, 10.0, 1e-9);
 
-    const mtchost::SegmentRow& pause = rep.segments[1];
+    const mtccheck::SegmentRow& pause = rep.segments[1];
     EXPECT_EQ(pause.cause, "pause");
     EXPECT_NEAR(pause.errorMs.p50, 2.5, 1e-6);
     EXPECT_NEAR(pause.errorMs.max, 2.5, 1e-6);
@@ -130,10 +130,10 @@ TEST(Analysis, figuresOfAStreamOnScheduleMatchTheHandWorkedValues) {
 }
 
 TEST(Analysis, theJsonReportCarriesTheSameFiguresAndTheChartIsAnSvgDocument) {
-    const Report rep = mtchost::analyse(playThenPause());
-    mtchost::Json j;
+    const Report rep = mtccheck::analyse(playThenPause());
+    mtccheck::Json j;
     std::string error;
-    ASSERT_TRUE(mtchost::parseJson(mtchost::reportJson(rep), j, error)) << error;
+    ASSERT_TRUE(mtccheck::parseJson(mtccheck::reportJson(rep), j, error)) << error;
     ASSERT_NE(j.find("locateLatencyMs"), nullptr);
     EXPECT_NEAR(j.find("locateLatencyMs")->find("max")->number, 5.0, 1e-9);
     EXPECT_NEAR(j.find("quarterLatenessMs")->find("max")->number, 1.0, 1e-9);
@@ -143,32 +143,39 @@ TEST(Analysis, theJsonReportCarriesTheSameFiguresAndTheChartIsAnSvgDocument) {
     EXPECT_EQ(j.find("segments")->items[0].find("label")->text, "track a, play");
     EXPECT_EQ(j.find("problems")->items.size(), 0u);
 
-    const std::string svg = mtchost::reportSvg(rep);
+    const std::string svg = mtccheck::reportSvg(rep);
     EXPECT_EQ(svg.rfind("<svg ", 0), 0u);
     EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
     EXPECT_NE(svg.find("<polyline"), std::string::npos);
     EXPECT_NE(svg.find(">pause</text>"), std::string::npos);  // the locate is marked
 }
 
-TEST(Analysis, fullFramesArePutDownToWhatTheHostDidJustBefore) {
-    // The player plays from 1.0 s and seeks at 2.0 s; the reports pause from 1.5 to 1.7 s.
+// 25 fps from 00:00:00:00: the player plays from 1.0 s and seeks to 90 s at 2.0 s; the show
+// stops at 3.0 s. Reports every 20 ms, none between `gapFromUs` and `gapToUs`. No wire yet.
+ShowRecord playThenSeek(const char* seekLabel, int64_t gapFromUs = 0, int64_t gapToUs = 0) {
     ShowRecord r;
     r.fps = 25;
     r.offset = 0;
     r.steps = {step("track a, play", Cause::kFirstReport, 1000000, -1),
-               step("seek 90", Cause::kSeek, 2000000, -1), step("stop", Cause::kStop, 3000000, -1)};
+               step(seekLabel, Cause::kSeek, 2000000, -1), step("stop", Cause::kStop, 3000000, -1)};
     r.player = {{1000000, 0, true}, {2000000, 90, true}};
     for (int64_t t = 1000000; t <= 3000000; t += 20000) {
-        if (t <= 1500000 || t >= 1700000) {
+        if (t <= gapFromUs || t >= gapToUs) {
             r.reportWrites.push_back(t);
         }
     }
     r.haveWire = true;
+    return r;
+}
+
+TEST(Analysis, fullFramesArePutDownToWhatTheHostDidJustBefore) {
+    // The reports pause from 1.5 to 1.7 s.
+    ShowRecord r = playThenSeek("seek 90", 1500000, 1700000);
     r.wire.push_back(message(1002000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 0, 0xF7}));
     r.wire.push_back(message(1300000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 7, 0xF7}));
     r.wire.push_back(message(1702000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 17, 0xF7}));
     // Nothing answers the seek.
-    const Report rep = mtchost::analyse(r);
+    const Report rep = mtccheck::analyse(r);
     ASSERT_EQ(rep.locates.size(), 3u);
     EXPECT_EQ(rep.locates[0].cause, "first report");
     EXPECT_EQ(rep.locates[1].cause, "late tick");
@@ -184,21 +191,11 @@ TEST(Analysis, fullFramesArePutDownToWhatTheHostDidJustBefore) {
 TEST(Analysis, aLateTickJustBeforeASeeksFrameIsNotMistakenForIt) {
     // The service fell behind at 1.999 s and located to where the player was (frame 25); the
     // seek to 90 s, written at 2.0 s, had to wait for that frame and went out right after it.
-    ShowRecord r;
-    r.fps = 25;
-    r.offset = 0;
-    r.steps = {step("track a, play", Cause::kFirstReport, 1000000, -1),
-               step("seek 1:30", Cause::kSeek, 2000000, -1),
-               step("stop", Cause::kStop, 3000000, -1)};
-    r.player = {{1000000, 0, true}, {2000000, 90, true}};
-    for (int64_t t = 1000000; t <= 3000000; t += 20000) {
-        r.reportWrites.push_back(t);
-    }
-    r.haveWire = true;
+    ShowRecord r = playThenSeek("seek 1:30");
     r.wire.push_back(message(1002000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 0, 0xF7}));
     r.wire.push_back(message(2000100, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 1, 0, 0xF7}));
     r.wire.push_back(message(2003300, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 1, 30, 0, 0xF7}));
-    const Report rep = mtchost::analyse(r);
+    const Report rep = mtccheck::analyse(r);
     ASSERT_EQ(rep.locates.size(), 3u);
     EXPECT_EQ(rep.locates[1].cause, "late tick");
     EXPECT_EQ(rep.locates[2].cause, "seek");
@@ -215,18 +212,18 @@ TEST(Analysis, cyclesThatDoNotStepTwoFramesAreCountedButNotAcrossALocate) {
             m.bytes[1] = 0x07;
         }
     }
-    EXPECT_EQ(mtchost::analyse(r).cycleJumps, 2u);
+    EXPECT_EQ(mtccheck::analyse(r).cycleJumps, 2u);
 }
 
 TEST(Analysis, withoutARecordingTheReportSaysSoInsteadOfShowingZeros) {
     ShowRecord r = playThenPause();
     r.haveWire = false;
     r.wire.clear();
-    const Report rep = mtchost::analyse(r);
+    const Report rep = mtccheck::analyse(r);
     EXPECT_EQ(rep.errorMs.count, 0u);
     ASSERT_EQ(rep.problems.size(), 1u);
     EXPECT_EQ(rep.problems[0], "no recording of the MIDI wire: receiver figures are missing");
-    EXPECT_NE(mtchost::reportText(rep).find("Problem: no recording"), std::string::npos);
+    EXPECT_NE(mtccheck::reportText(rep).find("Problem: no recording"), std::string::npos);
 }
 
 TEST(Figures, percentilesAreNearestRank) {
@@ -246,15 +243,141 @@ TEST(Figures, percentilesAreNearestRank) {
         {{1, 2, 3, 4}, 4, 2, 4, 4},
     };
     for (const Case& c : cases) {
-        const mtchost::Figures f = mtchost::figuresOf(c.values);
+        const mtccheck::Figures f = mtccheck::figuresOf(c.values);
         EXPECT_EQ(f.count, c.count);
         EXPECT_EQ(f.p50, c.p50);
         EXPECT_EQ(f.p99, c.p99);
         EXPECT_EQ(f.max, c.max);
     }
-    const mtchost::Figures none = mtchost::figuresOf({});
+    const mtccheck::Figures none = mtccheck::figuresOf({});
     EXPECT_EQ(none.count, 0u);
     EXPECT_TRUE(std::isnan(none.p99));
+}
+
+TEST(Figures, percentileRoundsDownMedianTakesTheUpperMiddleAndALineShowsMilliseconds) {
+    struct Case {
+        std::vector<double> values;
+        double p;
+        double percentile;
+        double median;
+    };
+    const Case cases[] = {
+        {{0.4, 0.1, 0.3, 0.2}, 0.5, 0.2, 0.3},  // index floor(0.5 * 3) = 1
+        {{0.4, 0.1, 0.3, 0.2}, 1.0, 0.4, 0.3},
+        {{0.4, 0.1, 0.3, 0.2}, 0.99, 0.3, 0.3},
+        {{5}, 0.0, 5, 5},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(mtccheck::percentile(c.values, c.p), c.percentile);
+        EXPECT_EQ(mtccheck::median(c.values), c.median);
+    }
+    EXPECT_TRUE(std::isnan(mtccheck::percentile({}, 0.5)));
+    EXPECT_TRUE(std::isnan(mtccheck::median({})));
+    EXPECT_EQ(mtccheck::distributionLine("late", {0.001, 0.002, 0.0035}, 6, 2),
+              "late   n=3      p50=   2.00 p99=   2.00 max=   3.50 ms\n");
+}
+
+// The passes alone, on the hand-made show whose figures are worked out above.
+TEST(AnalysisPasses, theShowIsCutAtItsStepsAndEachMomentFallsInOneSegment) {
+    const ShowRecord r = playThenPause();
+    const std::vector<mtccheck::SegmentRow> rows = mtccheck::segmentShow(r);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].label, "pause");
+    EXPECT_NEAR(rows[1].startS, 0.6025, 1e-9);
+    EXPECT_NEAR(rows[1].durationS, 0.4, 1e-9);
+    struct Case {
+        double t;
+        int segment;
+    };
+    const Case cases[] = {
+        {0.9999, -1}, {1.0, 0}, {1.6024, 0}, {1.6025, 1}, {2.0024, 1}, {2.0025, -1}, {9.0, -1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(mtccheck::segmentAt(r, c.t), c.segment) << c.t;
+    }
+}
+
+TEST(AnalysisPasses, quarterFramesAreTimedFromTheFullFrameBeforeThem) {
+    const mtccheck::WireReadings wire = mtccheck::readWire(playThenPause().wire);
+    EXPECT_EQ(wire.fullFrames, 2u);
+    EXPECT_EQ(wire.quarterFrames, 59u);
+    const std::vector<std::pair<double, double>> late =
+        mtccheck::quarterLateness(wire.readings, mtccheck::kRate25);
+    ASSERT_EQ(late.size(), 59u);
+    // Due every 10 ms from 1.005 s, when the first full frame had fully arrived; each left on
+    // time but cycle 2's piece 3 (the 20th), 1 ms late.
+    EXPECT_NEAR(late[0].first, 1.015, 1e-9);
+    for (size_t i = 0; i < late.size(); ++i) {
+        EXPECT_NEAR(late[i].second, i == 19 ? 1.0 : 0.0, 1e-6) << i;
+    }
+}
+
+TEST(AnalysisPasses, aCycleJumpIsAnyStepButTwoFramesAndALocateStartsAfresh) {
+    using mtccheck::Reading;
+    auto cycle = [](int frame) {
+        mtccheck::TimedReading r;
+        r.reading.kind = Reading::kCycle;
+        r.reading.time = mtccheck::labelOf(frame, mtccheck::kRate25);
+        return r;
+    };
+    auto other = [](Reading::Kind kind) {
+        mtccheck::TimedReading r;
+        r.reading.kind = kind;
+        return r;
+    };
+    const mtccheck::TimedReading quarter = other(Reading::kQuarter);
+    const mtccheck::TimedReading locate = other(Reading::kFullFrame);
+    const mtccheck::TimedReading broken = other(Reading::kBadCycle);
+    const int dayEnd = 25 * 86400;
+    struct Case {
+        const char* name;
+        std::vector<mtccheck::TimedReading> readings;
+        uint64_t jumps;
+    };
+    const Case cases[] = {
+        {"two frames on", {cycle(4), quarter, cycle(6), cycle(8)}, 0},
+        {"three, then one", {cycle(4), cycle(7), cycle(8)}, 2},
+        {"across midnight", {cycle(dayEnd - 1), cycle(1)}, 0},
+        {"after a locate", {cycle(4), locate, cycle(90)}, 0},
+        {"after a broken cycle", {cycle(4), broken, cycle(90)}, 0},
+        {"standing still", {cycle(4), cycle(4)}, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(mtccheck::countCycleJumps(c.readings), c.jumps) << c.name;
+    }
+}
+
+TEST(AnalysisPasses, aMissedLocateGetsHalfASecondOfSettlingAndAnAnsweredOneUntilTheFirstCycle) {
+    const ShowRecord r = playThenPause();
+    const mtccheck::WireReadings wire = mtccheck::readWire(r.wire);
+    std::vector<bool> answered;
+    const std::vector<mtccheck::FullFrameSeen> fulls =
+        mtccheck::attributeLocates(r, wire.readings, answered);
+    ASSERT_EQ(fulls.size(), 2u);
+    EXPECT_EQ(fulls[0].step, 0);
+    EXPECT_EQ(fulls[1].step, 1);
+    EXPECT_EQ(answered, (std::vector<bool>{true, true, false}));
+    EXPECT_TRUE(mtccheck::missedLocates(r, answered).empty());
+    const std::vector<std::pair<double, double>> windows =
+        mtccheck::settlingWindows(r, wire.readings, fulls, {});
+    ASSERT_EQ(windows.size(), 2u);
+    EXPECT_NEAR(windows[0].first, 1.0, 1e-9);       // the step's write
+    EXPECT_NEAR(windows[0].second, 1.08564, 1e-9);  // the first whole cycle
+    EXPECT_NEAR(windows[1].second, 1.6067, 1e-9);   // paused: the frame itself
+
+    // Without the pause's frame, the pause is missed and settles for half a second.
+    ShowRecord missing = r;
+    missing.wire.pop_back();
+    const mtccheck::WireReadings fewer = mtccheck::readWire(missing.wire);
+    const std::vector<mtccheck::FullFrameSeen> one =
+        mtccheck::attributeLocates(missing, fewer.readings, answered);
+    const std::vector<size_t> missed = mtccheck::missedLocates(missing, answered);
+    EXPECT_EQ(missed, std::vector<size_t>{1});
+    const std::vector<std::pair<double, double>> two =
+        mtccheck::settlingWindows(missing, fewer.readings, one, missed);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_NEAR(two[1].first, 1.6025, 1e-9);
+    EXPECT_NEAR(two[1].second, 2.1025, 1e-9);
 }
 
 }  // namespace

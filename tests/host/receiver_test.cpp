@@ -1,6 +1,6 @@
 // The receiver against literal wire bytes laid out by hand from the MTC message formats:
 // full frame F0 7F 7F 01 01 hr mn sc fr F7 (hr = rate << 5 | hours), quarter frame F1 0nnn dddd.
-#include "tools/host/receiver.h"
+#include "check/receiver.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 
 namespace {
 
-using mtchost::MtcDecoder;
-using mtchost::Reading;
-using mtchost::ReceiverClock;
+using mtccheck::MtcDecoder;
+using mtccheck::Reading;
+using mtccheck::ReceiverClock;
 
 std::vector<Reading> feedAll(MtcDecoder& d, const std::vector<uint8_t>& bytes, double at = 1.0) {
     std::vector<Reading> out;
@@ -35,9 +35,9 @@ std::vector<std::string> times(const std::vector<Reading>& readings) {
     std::vector<std::string> out;
     for (const Reading& r : readings) {
         if (r.kind == Reading::kFullFrame) {
-            out.push_back("full " + mtchost::format(r.time) + " r" + std::to_string(r.time.rate));
+            out.push_back("full " + mtccheck::format(r.time) + " r" + std::to_string(r.time.rate));
         } else if (r.kind == Reading::kCycle) {
-            out.push_back("cycle " + mtchost::format(r.time) + " r" + std::to_string(r.time.rate));
+            out.push_back("cycle " + mtccheck::format(r.time) + " r" + std::to_string(r.time.rate));
         } else if (r.kind == Reading::kBadCycle || r.kind == Reading::kBadLabel) {
             out.push_back(r.kind == Reading::kBadCycle ? "bad cycle" : "bad label");
         }
@@ -160,7 +160,7 @@ TEST(Receiver, aFullFrameSplitAcrossTwoFeedsArrivesWithTheSecond) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].kind, Reading::kFullFrame);
     EXPECT_EQ(out[0].at, 2.5);
-    EXPECT_EQ(mtchost::format(out[0].time), "01:00:00:05");
+    EXPECT_EQ(mtccheck::format(out[0].time), "01:00:00:05");
 }
 
 TEST(Receiver, aSystemExclusiveCutShortByAnotherStatusIsDropped) {

@@ -1,16 +1,20 @@
 // The simulated port's recording as the receiver reads it: literal lines in the recording's
-// documented layout, fed in awkward chunks.
-#include "tools/host/wirelog.h"
+// documented layout, fed in awkward chunks; every line as an event with its fields; and the
+// whole of one port's MTC with the service's side of each message.
+#include "check/recording.h"
 
 #include <gtest/gtest.h>
 
+#include "check/capture.h"
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
 
-using mtchost::RecordingReader;
-using mtchost::WireMessage;
+using mtccheck::RecordingReader;
+using mtccheck::WireMessage;
 
 TEST(Recording, wireAndDropLinesGiveTheBytesThatLeftAndWhen) {
     struct Case {
@@ -80,7 +84,7 @@ TEST(Recording, wireAndDropLinesGiveTheBytesThatLeftAndWhen) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         WireMessage m;
-        ASSERT_EQ(mtchost::parseWireLine(c.line, m), c.ok);
+        ASSERT_EQ(mtccheck::parseWireLine(c.line, m), c.ok);
         if (!c.ok) {
             continue;
         }
@@ -137,6 +141,130 @@ TEST(Recording, aLineStillBeingWrittenWaitsForItsEnd) {
     const std::vector<WireMessage> got = reader.take();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].bytes, (std::vector<uint8_t>{0xF1, 0x35}));
+}
+
+TEST(Recording, everyLineIsAnEventWithItsFieldsAndResult) {
+    const std::vector<mtccheck::RecordEntry> entries = mtccheck::parseRecording(
+        "1000100 midiOutOpen id=0 callback=0x5 -> 0 handle=0x10000 port=0\n"
+        "1000200 midiOutShortMsg handle=0x10000 msg=0x35F1 seq=7 -> 0\n"
+        "1000300 fired\n"
+        "1000400 wire port=0 seq=7 start=-\n"
+        "1000500 midiOutClose handle=0x10");  // still being written
+    struct Row {
+        const char* event;
+        double at;
+        const char* key;
+        long long number;  // of `key`; -1 when absent
+        const char* result;
+    };
+    const Row rows[] = {
+        {"midiOutOpen", 1.0001, "handle", 0x10000, "0"},
+        {"midiOutShortMsg", 1.0002, "seq", 7, "0"},
+        {"fired", 1.0003, "seq", -1, ""},
+        {"wire", 1.0004, "start", -1, ""},  // "-" reads as absent
+    };
+    ASSERT_EQ(entries.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(rows[i].event);
+        EXPECT_EQ(entries[i].event, rows[i].event);
+        EXPECT_DOUBLE_EQ(entries[i].at, rows[i].at);
+        EXPECT_EQ(entries[i].number(rows[i].key), rows[i].number);
+        EXPECT_EQ(entries[i].field("result"), rows[i].result);
+    }
+    EXPECT_EQ(mtccheck::entriesOf(entries, "fired").size(), 1u);
+    EXPECT_EQ(entries[0].field("port"), "0");  // fields after the result count too
+}
+
+// A port session as the simulated port records it: the open, then each message's call and its
+// wire line. `quarters` lists the data bytes of quarter frames sent every 10 ms from 2.0 s.
+std::string session(const std::vector<int>& quarters, const char* extraWire = nullptr) {
+    std::string text = "1000000 midiOutOpen id=0 -> 0 handle=0x10000 port=0\n";
+    long long seq = 1;
+    long long at = 2000000;
+    const std::string full =
+        "F07F7F0101210000"
+        "00F7";
+    text += std::to_string(at) + " midiOutLongMsg seq=1 -> 0\n";
+    text += std::to_string(at + 100) + " wire port=0 seq=1 start=" + std::to_string(at + 100) +
+            " end=" + std::to_string(at + 3300) + " bytes=" + full + "\n";
+    for (int data : quarters) {
+        at += 10000;
+        ++seq;
+        char bytes[8];
+        std::snprintf(bytes, sizeof bytes, "F1%02X", data);
+        text += std::to_string(at) + " midiOutShortMsg seq=" + std::to_string(seq) + " -> 0\n";
+        text += std::to_string(at + 50) + " wire port=0 seq=" + std::to_string(seq) +
+                " start=" + std::to_string(at + 50) + " end=" + std::to_string(at + 690) +
+                " bytes=" + bytes + "\n";
+    }
+    if (extraWire != nullptr) {
+        text += std::to_string(at + 20000) +
+                " wire port=0 seq=99 start=" + std::to_string(at + 20000) +
+                " end=" + std::to_string(at + 20320) + " bytes=" + extraWire + "\n";
+    }
+    return text;
+}
+
+TEST(Recording, theCaptureReadsCyclesBreaksAndStraysAsAReceiverDoes) {
+    // 01:00:00:04 at 25 fps, pieces 0..7.
+    const std::vector<int> cycle = {0x04, 0x10, 0x20, 0x30, 0x40, 0x50, 0x61, 0x72};
+    struct Case {
+        const char* name;
+        std::vector<int> quarters;
+        const char* extra;
+        size_t cycles;
+        size_t breaks;
+        size_t strays;
+        const char* firstCycle;  // with its rate code
+    };
+    std::vector<int> twice = cycle;
+    twice.insert(twice.end(), cycle.begin(), cycle.end());
+    std::vector<int> gap = cycle;
+    gap.erase(gap.begin() + 3);
+    std::vector<int> reserved = cycle;
+    reserved[1] = 0x12;  // a bit the frames' high nibble never carries: no time, still a cycle
+    const Case cases[] = {
+        {"one whole cycle", cycle, nullptr, 1, 0, 0, "01:00:00:04@1"},
+        {"two cycles", twice, nullptr, 2, 0, 0, "01:00:00:04@1"},
+        {"a piece missing", gap, nullptr, 0, 1, 0, ""},
+        {"a reserved bit set", reserved, nullptr, 1, 0, 0, "01:00:00:36@1"},
+        {"an end of exclusive alone", cycle, "F7", 1, 0, 1, "01:00:00:04@1"},
+        {"a note", cycle, "903C40", 1, 0, 1, "01:00:00:04@1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const mtccheck::MtcCapture capture =
+            mtccheck::decodeMtc(mtccheck::parseRecording(session(c.quarters, c.extra)));
+        ASSERT_EQ(capture.fullFrames.size(), 1u);
+        EXPECT_EQ(mtccheck::formatWithRate(capture.fullFrames[0].tc), "01:00:00:00@1");
+        EXPECT_FALSE(capture.fullFrames[0].lateTick);
+        EXPECT_EQ(capture.quarters.size(), c.quarters.size());
+        EXPECT_EQ(capture.cycles.size(), c.cycles);
+        EXPECT_EQ(capture.breaks.size(), c.breaks);
+        EXPECT_EQ(capture.strays.size(), c.strays);
+        if (!capture.cycles.empty()) {
+            EXPECT_EQ(mtccheck::formatWithRate(capture.cycles[0].tc), c.firstCycle);
+            EXPECT_DOUBLE_EQ(capture.cycles[0].firstCallAt, 2.01);  // piece 0's call
+            EXPECT_DOUBLE_EQ(capture.cycles[0].firstWireAt, 2.01005);
+        }
+    }
+}
+
+TEST(Recording, aFullFrameLongAfterTheQuarterFrameBeforeIsALateTick) {
+    // The quarter frame at 2.01 s, then a full frame 20 ms on: more than a quarter interval
+    // (10 ms at 25 fps) after it, in the same port session.
+    const std::string text = session({0x04}, nullptr) +
+                             "2030000 midiOutLongMsg seq=3 -> 0\n"
+                             "2030100 wire port=0 seq=3 start=2030100 end=2033300 "
+                             "bytes=F07F7F01012100000AF7\n";
+    const mtccheck::MtcCapture capture = mtccheck::decodeMtc(mtccheck::parseRecording(text));
+    ASSERT_EQ(capture.fullFrames.size(), 2u);
+    EXPECT_FALSE(capture.fullFrames[0].lateTick);
+    EXPECT_TRUE(capture.fullFrames[1].lateTick);
+    EXPECT_EQ(capture.lateTicks(), 1u);
+    ASSERT_EQ(capture.requested().size(), 1u);
+    EXPECT_DOUBLE_EQ(capture.fullFrames[1].message.callAt, 2.03);
+    EXPECT_DOUBLE_EQ(capture.fullFrames[1].message.wireEnd, 2.0333);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The show script: the built-in show, what each step makes the host expect, and the messages
 // for scripts that cannot run (each naming the line).
-#include "tools/host/script.h"
+#include "check/script.h"
 
 #include <gtest/gtest.h>
 
@@ -9,21 +9,21 @@
 
 namespace {
 
-using mtchost::Cause;
-using mtchost::parseShow;
-using mtchost::Show;
+using mtccheck::Cause;
+using mtccheck::parseShow;
+using mtccheck::Show;
 
 std::string errorOf(const std::string& text) {
     try {
         parseShow(text, "show.txt");
-    } catch (const mtchost::ScriptError& e) {
+    } catch (const mtccheck::ScriptError& e) {
         return e.what();
     }
     return "<parsed>";
 }
 
 TEST(Script, theBuiltInShowPlaysSeeksPausesResumesSwitchesSeeksBackAndStops) {
-    const Show show = parseShow(mtchost::defaultShowText(), "default show");
+    const Show show = parseShow(mtccheck::defaultShowText(), "default show");
     EXPECT_EQ(show.fps, 25);
     EXPECT_EQ(show.offset, 3600);
     struct Expected {
@@ -142,7 +142,7 @@ TEST(Script, timesAreSecondsOrColonSeparated) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         double v = -1;
-        EXPECT_EQ(mtchost::parseTime(c.text, v), c.ok);
+        EXPECT_EQ(mtccheck::parseTime(c.text, v), c.ok);
         if (c.ok) {
             EXPECT_DOUBLE_EQ(v, c.seconds);
         }

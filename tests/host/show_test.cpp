@@ -5,15 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "tools/host/json.h"
-#include "tools/host/platform.h"
+#include "check/json.h"
+#include "check/win/clock.h"
+#include "check/win/files.h"
+#include "check/win/process.h"
 
 namespace {
 
-using mtchost::Json;
+using mtccheck::Json;
 
 constexpr int64_t kRunLimitUs = 120 * 1000000LL;
 
@@ -35,7 +38,7 @@ std::wstring freshFolder(const wchar_t* name) {
     const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
     std::wstring dir =
         std::wstring(temp, n) + name + std::to_wstring(GetCurrentProcessId()) + L"\\";
-    mtchost::makeFolders(dir);
+    mtccheck::makeFolders(dir);
     for (const wchar_t* f : {L"report.json", L"receiver-error.svg", L"wire.log"}) {
         DeleteFileW((dir + f).c_str());
     }
@@ -44,7 +47,7 @@ std::wstring freshFolder(const wchar_t* name) {
 
 void writeText(const std::wstring& path, const std::string& text) {
     std::string error;
-    ASSERT_TRUE(mtchost::writeFile(path, text, error)) << error;
+    ASSERT_TRUE(mtccheck::writeFile(path, text, error)) << error;
 }
 
 // The folder as a command-line argument: without its final backslash, which would escape the
@@ -56,18 +59,25 @@ std::wstring quotedFolder(const std::wstring& dir) {
 // Runs mtc-host.exe from this program's folder and collects its output, within a time limit.
 HostRun runHost(const std::wstring& arguments) {
     HostRun run;
-    mtchost::ServiceChild host;
+    mtccheck::ChildProcess host;
+    mtccheck::ChildOptions options;
+    options.program = mtccheck::programFolder() + L"mtc-host.exe";
+    options.arguments = arguments;
+    options.unterminatedLastLine = true;
     std::string error;
-    if (!host.start(mtchost::programFolder() + L"mtc-host.exe", arguments, error)) {
+    if (!host.start(options, error)) {
         ADD_FAILURE() << error;
         return run;
     }
-    const int64_t deadline = mtchost::nowMicros() + kRunLimitUs;
-    while (!host.outputEnded() && mtchost::nowMicros() < deadline) {
-        std::string line;
-        int64_t at = 0;
-        if (host.nextLine(line, at, 500)) {
-            run.lines.push_back(line);
+    const int64_t deadline = mtccheck::nowMicros() + kRunLimitUs;
+    while (!host.outputEnded() && mtccheck::nowMicros() < deadline) {
+        if (std::optional<mtccheck::OutputLine> line = host.readLine(0.5)) {
+            // A line's own end, as a person's terminal would take it; a carriage return
+            // anywhere else is a status line redrawn in place.
+            if (!line->text.empty() && line->text.back() == '\r') {
+                line->text.pop_back();
+            }
+            run.lines.push_back(line->text);
         }
     }
     run.exitCode = host.finish(5000);
@@ -101,9 +111,9 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
     EXPECT_NE(run.all().find("Receiver error, whole show"), std::string::npos);
 
     std::string text, error;
-    ASSERT_TRUE(mtchost::readFile(dir + L"report.json", text, error)) << error;
+    ASSERT_TRUE(mtccheck::readFile(dir + L"report.json", text, error)) << error;
     Json report;
-    ASSERT_TRUE(mtchost::parseJson(text, report, error)) << error;
+    ASSERT_TRUE(mtccheck::parseJson(text, report, error)) << error;
     const Json& causes = member(report, "fullFramesByCause");
     EXPECT_EQ(member(causes, "first report").number, 1);
     EXPECT_EQ(member(causes, "seek").number, 1);
@@ -135,7 +145,7 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
     const Json& cpu = member(report, "serviceCpuMsPerSecond");
     EXPECT_TRUE(cpu.kind == Json::kNull || (cpu.isNumber() && cpu.number >= 0));
 
-    ASSERT_TRUE(mtchost::readFile(dir + L"receiver-error.svg", text, error)) << error;
+    ASSERT_TRUE(mtccheck::readFile(dir + L"receiver-error.svg", text, error)) << error;
     EXPECT_EQ(text.rfind("<svg ", 0), 0u);
 }
 
@@ -146,7 +156,7 @@ TEST(HostShow, aScriptMistakeNamesItsLineAndStartsNothing) {
     SCOPED_TRACE(run.all());
     EXPECT_EQ(run.exitCode, 2);
     ASSERT_EQ(run.lines.size(), 1u);
-    EXPECT_EQ(run.lines[0], "mtc-host: " + mtchost::narrow(dir) +
+    EXPECT_EQ(run.lines[0], "mtc-host: " + mtccheck::narrow(dir) +
                                 "bad.txt line 5: unknown command \"fast-forward\" (expected fps, "
                                 "offset, track, play, pause, seek, locate, wait or stop)");
     EXPECT_EQ(GetFileAttributesW((dir + L"report.json").c_str()), INVALID_FILE_ATTRIBUTES);

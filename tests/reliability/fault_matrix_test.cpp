@@ -418,9 +418,10 @@ void checkWire(ServiceHost& host, Wire wire, Findings& f) {
                   std::to_string(frames.size()));
         } else {
             // Report at 10 s, seek to 100 s, both on the 25 fps dial from offset 0.
-            if (format(frames[0].tc) != "00:00:10:00@1" ||
-                format(frames[1].tc) != "00:01:40:00@1") {
-                f.add("full frames " + format(frames[0].tc) + " and " + format(frames[1].tc));
+            if (formatWithRate(frames[0].tc) != "00:00:10:00@1" ||
+                formatWithRate(frames[1].tc) != "00:01:40:00@1") {
+                f.add("full frames " + formatWithRate(frames[0].tc) + " and " +
+                      formatWithRate(frames[1].tc));
             }
         }
     }

@@ -1,5 +1,5 @@
-// An independent reader for the JSON lines of the host protocol, written for the reliability
-// tests so that they judge the service with code that shares nothing with it.
+// The reliability tests' reading of the host protocol's JSON lines, on the checking library's
+// reader, so that they judge the service with code that shares nothing with it.
 //
 // readJson reads any JSON value (nested arrays and objects included), for the service's output
 // lines. readCommand reads a line the way the protocol defines a command line: one flat object
@@ -15,21 +15,12 @@
 #include <utility>
 #include <vector>
 
+#include "check/json.h"
+
 namespace reltest {
 
-struct Json {
-    enum class Type { Null, Boolean, Number, String, Array, Object };
-    Type type = Type::Null;
-    bool flag = false;
-    double number = 0;
-    std::string token;  // Number: the token as written
-    std::string text;   // String: decoded bytes
-    std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
-
-    // The first member named `key`, or null.
-    const Json* find(const std::string& key) const;
-};
+// The checking library's JSON value: members in the order written, numbers with their token.
+using Json = mtccheck::Json;
 
 std::optional<Json> readJson(const std::string& line);
 std::optional<Json> readCommand(const std::string& line);

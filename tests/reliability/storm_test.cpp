@@ -82,7 +82,7 @@ Prediction predict(const std::string& line, double writtenAtMs) {
         return p;
     }
     if (const Json* id = json->find("id")) {
-        if (id->type != Json::Type::Number || id->number < 0 || id->number > 9007199254740991.0 ||
+        if (id->kind != Json::kNumber || id->number < 0 || id->number > 9007199254740991.0 ||
             std::floor(id->number) != id->number) {
             return p;
         }
@@ -90,16 +90,16 @@ Prediction predict(const std::string& line, double writtenAtMs) {
     }
     p.decoded = Decoded::Malformed;
     const Json* command = json->find("command");
-    if (command == nullptr || command->type != Json::Type::String) {
+    if (command == nullptr || command->kind != Json::kString) {
         return p;
     }
     auto number = [&](const char* key) -> const Json* {
         const Json* m = json->find(key);
-        return m != nullptr && m->type == Json::Type::Number ? m : nullptr;
+        return m != nullptr && m->kind == Json::kNumber ? m : nullptr;
     };
     auto boolean = [&](const char* key) -> const Json* {
         const Json* m = json->find(key);
-        return m != nullptr && m->type == Json::Type::Boolean ? m : nullptr;
+        return m != nullptr && m->kind == Json::kBool ? m : nullptr;
     };
     const std::string& name = command->text;
     if (name == "list") {
@@ -110,7 +110,7 @@ Prediction predict(const std::string& line, double writtenAtMs) {
         const Json* output = json->find("outputId");
         const Json* fps = number("fps");
         const Json* offset = number("offset");
-        if (output == nullptr || output->type != Json::Type::String || !isForm(output->text) ||
+        if (output == nullptr || output->kind != Json::kString || !isForm(output->text) ||
             fps == nullptr || offset == nullptr) {
             return p;
         }
@@ -129,11 +129,10 @@ Prediction predict(const std::string& line, double writtenAtMs) {
         const Json* sentAt = number("sentAtUnixMs");
         const Json* rate = json->find("playbackRate");
         const Json* locate = json->find("locate");
-        if (track == nullptr ||
-            (track->type != Json::Type::String && track->type != Json::Type::Null) ||
+        if (track == nullptr || (track->kind != Json::kString && track->kind != Json::kNull) ||
             position == nullptr || playing == nullptr || sentAt == nullptr ||
-            (rate != nullptr && rate->type != Json::Type::Number) ||
-            (locate != nullptr && locate->type != Json::Type::Boolean)) {
+            (rate != nullptr && rate->kind != Json::kNumber) ||
+            (locate != nullptr && locate->kind != Json::kBool)) {
             return p;
         }
         p.decoded = Decoded::Transport;
@@ -147,7 +146,7 @@ Prediction predict(const std::string& line, double writtenAtMs) {
             p.freshness = Freshness::Uncertain;
         }
         const double r = rate != nullptr ? rate->number : 1.0;
-        const bool hasTrack = track->type == Json::Type::String;
+        const bool hasTrack = track->kind == Json::kString;
         const double x = position->number;
         if (x < 0 || x > 604800 || !(r > 0) || r > 16 ||
             (hasTrack && (track->text.empty() || track->text.size() > 2048))) {
@@ -217,7 +216,7 @@ struct Answer {
 Answer answerOf(const std::string& text) {
     Answer a;
     const std::optional<Json> json = readJson(text);
-    if (!json || json->type != Json::Type::Object) {
+    if (!json || json->kind != Json::kObject) {
         return a;
     }
     if (const Json* id = json->find("id")) {

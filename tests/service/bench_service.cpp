@@ -44,21 +44,11 @@ constexpr double kFps = 30.0;
 constexpr double kInterval = 1.0 / (kFps * 4.0);
 
 void printDistribution(const char* what, const std::vector<double>& seconds) {
-    std::printf("%-58s n=%-6zu p50=%7.3f  p99=%7.3f  max=%7.3f ms\n", what, seconds.size(),
-                percentile(seconds, 0.5) * 1e3, percentile(seconds, 0.99) * 1e3,
-                percentile(seconds, 1.0) * 1e3);
+    std::printf("%s", mtccheck::distributionLine(what, seconds, 58, 3).c_str());
 }
 
 double cpuSeconds(HANDLE process, double* user, double* kernel) {
-    FILETIME created, exited, k, u;
-    GetProcessTimes(process, &created, &exited, &k, &u);
-    auto seconds = [](const FILETIME& f) {
-        return static_cast<double>((static_cast<unsigned long long>(f.dwHighDateTime) << 32) |
-                                   f.dwLowDateTime) /
-               1e7;
-    };
-    *user = seconds(u);
-    *kernel = seconds(k);
+    mtccheck::processTimes(process, *user, *kernel);
     return *user + *kernel;
 }
 
@@ -118,7 +108,7 @@ int main(int argc, char** argv) {
 
     // Phase 1: steady playback, with the bare timer loop running alongside.
     Player player(host);
-    double user0, kernel0, user1, kernel1;
+    double user0 = 0, kernel0 = 0, user1 = 0, kernel1 = 0;
     const double playBegin = hostNow();
     const double cpu0 = cpuSeconds(host.process(), &user0, &kernel0);
     std::vector<double> bare;

@@ -45,7 +45,7 @@ void expectPlaysAgain(ServiceHost& host, const std::string& startId, double afte
     for (const FullFrame& f : capture.fullFrames) {
         if (f.message.callAt > after) {
             // The first answers the report; any other is a relocation after a stall.
-            EXPECT_TRUE(fullFrames == 0 || f.lateTick) << format(f.tc);
+            EXPECT_TRUE(fullFrames == 0 || f.lateTick) << formatWithRate(f.tc);
             fullFrames += 1;
         }
     }

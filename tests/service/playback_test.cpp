@@ -59,11 +59,11 @@ void expectCyclesFollowPlayer(const MtcCapture& capture, Player& player, double 
         }
         ++checked;
         const double expected = offset + player.positionAt(t);
-        const double difference = dialDifference(labelSeconds(cycle.tc), expected);
-        EXPECT_LE(difference, 0.002) << format(cycle.tc) << " ahead of " << expected;
+        const double difference = dialDifference(secondsOf(cycle.tc), expected);
+        EXPECT_LE(difference, 0.002) << formatWithRate(cycle.tc) << " ahead of " << expected;
         EXPECT_GE(difference, -(frameSeconds(cycle.tc.rate) + kDeliverySlack))
-            << format(cycle.tc) << " behind " << expected;
-        EXPECT_FALSE(isDroppedLabel(cycle.tc)) << format(cycle.tc);
+            << formatWithRate(cycle.tc) << " behind " << expected;
+        EXPECT_FALSE(isDroppedLabel(cycle.tc)) << formatWithRate(cycle.tc);
     }
     EXPECT_GE(checked, minimumCycles);
 }
@@ -71,9 +71,10 @@ void expectCyclesFollowPlayer(const MtcCapture& capture, Player& player, double 
 // A full frame's label must be the frame that holds `seconds`; `slack` allows for a position
 // taken a little after the report was written.
 void expectLabelHolds(const Timecode& tc, double seconds, double slack = 0) {
-    const double difference = dialDifference(labelSeconds(tc), seconds);
-    EXPECT_LE(difference, 1e-6) << format(tc) << " for " << seconds;
-    EXPECT_GT(difference, -(frameSeconds(tc.rate) + slack)) << format(tc) << " for " << seconds;
+    const double difference = dialDifference(secondsOf(tc), seconds);
+    EXPECT_LE(difference, 1e-6) << formatWithRate(tc) << " for " << seconds;
+    EXPECT_GT(difference, -(frameSeconds(tc.rate) + slack))
+        << formatWithRate(tc) << " for " << seconds;
 }
 
 MtcCapture captureOf(ServiceHost& host) {
@@ -106,7 +107,7 @@ std::vector<std::optional<FullFrame>> locatesAfter(const MtcCapture& capture, Pl
             window = frame.message.callAt >= changes[k] ? k : window;
         }
         if (window == changes.size()) {
-            ADD_FAILURE() << "a full frame before the first report: " << format(frame.tc);
+            ADD_FAILURE() << "a full frame before the first report: " << formatWithRate(frame.tc);
             continue;
         }
         if (locates[window] && !answers[window]) {
@@ -114,7 +115,7 @@ std::vector<std::optional<FullFrame>> locatesAfter(const MtcCapture& capture, Pl
             continue;
         }
         EXPECT_TRUE(frame.lateTick)
-            << "an unrequested locate without a stall: " << format(frame.tc);
+            << "an unrequested locate without a stall: " << formatWithRate(frame.tc);
         expectLabelHolds(frame.tc, offset + player.positionAt(frame.message.callAt),
                          kDeliverySlack);
     }
@@ -169,7 +170,7 @@ std::vector<double> expectUnbrokenStream(const MtcCapture& capture, Player& play
         const std::vector<WireMessage> next =
             quartersBetween(capture, frame.message.callAt, frame.message.callAt + 1.0);
         if (next.empty()) {
-            ADD_FAILURE() << "no quarter frame after " << format(frame.tc);
+            ADD_FAILURE() << "no quarter frame after " << formatWithRate(frame.tc);
             continue;
         }
         // One late resumption is a loaded machine; the median below judges the polling.
@@ -260,7 +261,7 @@ TEST(Playback, OneFullFrameThenAnUnbrokenQuarterFrameStreamFollowsThePlayerAtEve
             resumeDelays.push_back(delay);
         }
         for (const QuarterCycle& cycle : capture.cycles) {
-            EXPECT_EQ(cycle.tc.rate, c.rate) << format(cycle.tc);
+            EXPECT_EQ(cycle.tc.rate, c.rate) << formatWithRate(cycle.tc);
         }
         expectCyclesFollowPlayer(capture, player, c.offset, c.fps, begin, end,
                                  static_cast<size_t>(0.5 * playFor / (8 * interval)));

@@ -10,9 +10,10 @@
 #include <cwchar>
 #include <string>
 
-#include "tools/host/platform.h"
+#include "check/script.h"
+#include "check/win/files.h"
+#include "tools/host/console.h"
 #include "tools/host/runner.h"
-#include "tools/host/script.h"
 
 namespace {
 
@@ -38,11 +39,11 @@ int wmain(int argc, wchar_t** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     mtchost::Console console;
     mtchost::Options options;
-    options.reportDir = mtchost::programFolder() + L"..\\report";
+    options.reportDir = mtccheck::programFolder() + L"..\\report";
     wchar_t env[32768];
     const DWORD n = GetEnvironmentVariableW(L"MTC_SIMPORT_LOG", env, 32768);
     if (n > 0 && n < 32768) {
-        options.wireLog = mtchost::narrow(std::wstring(env, n));
+        options.wireLog = mtccheck::narrow(std::wstring(env, n));
     }
 
     const std::string usage(kUsage, std::strlen(kUsage) - 1);  // Console::line adds the "\n"
@@ -53,18 +54,18 @@ int wmain(int argc, wchar_t** argv) {
             return mtchost::kExitOk;
         }
         if (arg == L"--print-show") {
-            std::string text = mtchost::defaultShowText();
+            std::string text = mtccheck::defaultShowText();
             text.pop_back();
             console.line(text);
             return mtchost::kExitOk;
         }
         if (i + 1 >= argc) {
-            console.line("mtc-host: unknown option or missing value: " + mtchost::narrow(arg) +
+            console.line("mtc-host: unknown option or missing value: " + mtccheck::narrow(arg) +
                          "\n" + usage);
             return mtchost::kExitUsage;
         }
         const std::wstring value = argv[++i];
-        const std::string text = mtchost::narrow(value);
+        const std::string text = mtccheck::narrow(value);
         if (arg == L"--service") {
             options.service = value;
         } else if (arg == L"--output") {
@@ -83,13 +84,13 @@ int wmain(int argc, wchar_t** argv) {
             options.haveFps = true;
             options.fps = std::wcstod(value.c_str(), nullptr);
         } else if (arg == L"--offset") {
-            if (!mtchost::parseTime(text, options.offset) || options.offset >= 86400) {
+            if (!mtccheck::parseTime(text, options.offset) || options.offset >= 86400) {
                 console.line("mtc-host: --offset must be seconds or h:m:s below 24 hours");
                 return mtchost::kExitUsage;
             }
             options.haveOffset = true;
         } else {
-            console.line("mtc-host: unknown option " + mtchost::narrow(arg) + "\n" + usage);
+            console.line("mtc-host: unknown option " + mtccheck::narrow(arg) + "\n" + usage);
             return mtchost::kExitUsage;
         }
     }

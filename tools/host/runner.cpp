@@ -5,13 +5,19 @@
 #include <cstdio>
 #include <memory>
 
-#include "tools/host/analysis.h"
-#include "tools/host/json.h"
-#include "tools/host/receiver.h"
-#include "tools/host/script.h"
-#include "tools/host/wirelog.h"
+#include "check/analysis.h"
+#include "check/json.h"
+#include "check/receiver.h"
+#include "check/recording.h"
+#include "check/script.h"
+#include "check/win/clock.h"
+#include "check/win/files.h"
+#include "check/win/process.h"
 
 namespace mtchost {
+
+using namespace mtccheck;
+
 namespace {
 
 constexpr int64_t kReportEveryUs = 20000;  // a player reports its clock every 20 ms
@@ -65,6 +71,7 @@ class Session {
 
   private:
     bool loadShow();
+    bool nextLine(std::string& line, unsigned timeoutMs);
     bool awaitReply(int id, Json& reply, unsigned timeoutMs);
     void takeLine(const std::string& line);
     void drainLines();
@@ -76,7 +83,7 @@ class Session {
 
     const Options& options_;
     Console& console_;
-    ServiceChild child_;
+    ChildProcess child_;
     Show show_;
     ShowRecord record_;
     Player player_;
@@ -138,10 +145,23 @@ void Session::takeLine(const std::string& line) {
     }
 }
 
+// The service's next line, waiting at most `timeoutMs`; false when none came in time or its
+// output ended.
+bool Session::nextLine(std::string& line, unsigned timeoutMs) {
+    std::optional<OutputLine> next = child_.readLine(static_cast<double>(timeoutMs) / 1000.0);
+    if (!next) {
+        return false;
+    }
+    line = std::move(next->text);
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return true;
+}
+
 void Session::drainLines() {
     std::string line;
-    int64_t at = 0;
-    while (child_.nextLine(line, at, 0)) {
+    while (nextLine(line, 0)) {
         takeLine(line);
     }
 }
@@ -151,8 +171,7 @@ bool Session::awaitReply(int id, Json& reply, unsigned timeoutMs) {
     for (;;) {
         const int64_t left = deadline - nowMicros();
         std::string line;
-        int64_t at = 0;
-        if (left <= 0 || !child_.nextLine(line, at, static_cast<unsigned>(left / 1000 + 1))) {
+        if (left <= 0 || !nextLine(line, static_cast<unsigned>(left / 1000 + 1))) {
             console_.line(child_.outputEnded() ? "mtc-host: the service ended without answering"
                                                : "mtc-host: no answer from the service within " +
                                                      std::to_string(timeoutMs / 1000) + " s");
@@ -208,7 +227,7 @@ void Session::sendTransport(int64_t now, bool locate) {
                              ",\"sentAtUnixMs\":" + numberJson(unixMillisNow()) +
                              (locate ? ",\"locate\":true" : "") + "}";
     record_.reportWrites.push_back(now);
-    if (!child_.send(line)) {
+    if (!child_.write(line + "\n")) {
         serviceFailed_ = true;
         record_.hostProblems.push_back("the service's input closed during the show");
     }
@@ -283,8 +302,12 @@ int Session::run() {
     }
     const std::wstring service =
         options_.service.empty() ? programFolder() + L"mtc-service.exe" : options_.service;
+    ChildOptions child;
+    child.program = service;
+    child.unterminatedLastLine = true;
+    child.shareConsole = true;
     std::string error;
-    if (!child_.start(service, L"", error)) {
+    if (!child_.start(child, error)) {
         console_.line("mtc-host: " + error);
         return kExitFailed;
     }
@@ -293,7 +316,7 @@ int Session::run() {
     const std::string list = "{\"id\":1,\"command\":\"list\"}";
     console_.line("> " + list);
     Json reply;
-    if (!child_.send(list) || !awaitReply(1, reply, kFirstReplyTimeoutMs)) {
+    if (!child_.write(list + "\n") || !awaitReply(1, reply, kFirstReplyTimeoutMs)) {
         return kExitFailed;
     }
     const Json* outputs = reply.find("outputs");
@@ -340,7 +363,7 @@ int Session::run() {
         "{\"id\":2,\"command\":\"start\",\"outputId\":" + quoteJson(outputId) +
         ",\"fps\":" + numberJson(show_.fps) + ",\"offset\":" + numberJson(show_.offset) + "}";
     console_.line("> " + start);
-    if (!child_.send(start) || !awaitReply(2, reply, kFirstReplyTimeoutMs)) {
+    if (!child_.write(start + "\n") || !awaitReply(2, reply, kFirstReplyTimeoutMs)) {
         return kExitFailed;
     }
     const Json* ok = reply.find("ok");
@@ -420,7 +443,7 @@ int Session::finish(bool ranToEnd) {
     const std::string stop = "{\"id\":3,\"command\":\"stop\"}";
     console_.line("> " + stop);
     Json reply;
-    const bool stopped = child_.send(stop) && awaitReply(3, reply, kReplyTimeoutMs);
+    const bool stopped = child_.write(stop + "\n") && awaitReply(3, reply, kReplyTimeoutMs);
     // Let the recording catch up with the last messages and the port's close.
     const int64_t tailEnd = nowMicros() + kRecordingTailUs;
     Pacer pacer;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tools/host/platform.h"
+#include "tools/host/console.h"
 
 namespace mtchost {
 
