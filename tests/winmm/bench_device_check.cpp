@@ -10,36 +10,15 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <vector>
 
 #include "platform/clock.h"
 #include "tests/simport/simport_control.h"
+#include "tests/winmm/test_support.h"
 #include "winmm/devices.h"
 #include "winmm/winsink.h"
-
-namespace {
-std::atomic<unsigned long long> allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 int main(int argc, char** argv) {
     const int checks = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
@@ -62,13 +41,13 @@ int main(int argc, char** argv) {
     std::vector<double> seconds;
     seconds.reserve(static_cast<size_t>(checks));
     bool allConnected = true;
-    const unsigned long long allocationsBefore = allocations.load();
+    const unsigned long long allocationsBefore = winmmtest::allocations.load();
     for (int i = 0; i < checks; ++i) {
         const double before = mtcservice::nowSeconds();
         allConnected = sink.connected() && allConnected;
         seconds.push_back(mtcservice::nowSeconds() - before);
     }
-    const unsigned long long allocated = allocations.load() - allocationsBefore;
+    const unsigned long long allocated = winmmtest::allocations.load() - allocationsBefore;
     sink.close();
 
     std::sort(seconds.begin(), seconds.end());

@@ -2,36 +2,13 @@
 // the sink's last-resort stop, which end the process: given "--fatal-child <case>" it runs that
 // one case before GoogleTest is initialised, so the case's standard output holds nothing else.
 //
-// Every operator new of the program is counted, so that tests can prove a path allocates
-// nothing.
-#include <atomic>
-#include <cstdlib>
+// Every operator new of the program is counted (counting_new.cpp), so that tests can prove a
+// path allocates nothing.
 #include <cstring>
-#include <new>
 
 #include <gtest/gtest.h>
 
 #include "tests/winmm/test_support.h"
-
-namespace winmmtest {
-std::atomic<unsigned long long> allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    ++winmmtest::allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--fatal-child") == 0) {
