@@ -11,6 +11,8 @@ packages=(
     clang libclang-rt-14-dev     # native sanitizer builds and libFuzzer
     clang-format                 # the formatting check
     libbenchmark-dev             # benchmarks
+    python3-jsonschema           # the protocol schema check (for /usr/bin/python3)
+    nodejs                       # runs examples/host.js in the suite
 )
 
 missing=()

@@ -1,0 +1,349 @@
+#!/usr/bin/python3
+"""Checks the JSON Schemas in docs/schema/ against what the running service really did.
+
+The end-to-end and reliability tests leave one transcript per service child in a folder (the
+host harness does so when MTC_TRANSCRIPT_DIR is set): <name>.args, <name>.in (every byte sent to
+the child's standard input) and <name>.out (every byte it wrote to standard output). This check
+
+  * validates every output line against the output schemas of the child's mode, and requires
+    exactly one of them to match (the shapes are disjoint);
+  * pairs each request that carries a valid id with its reply (the service answers such
+    requests strictly in order) and requires the command schema to accept every request the
+    service accepted, and to refuse every request the service refused for its content;
+  * requires the schemas to refuse every line the service refuses whatever its state (an
+    invalid id, a nested value, too many members), and counts the refusals no schema can
+    express (duplicate members, lone surrogate escapes, numbers beyond a double, number
+    tokens longer than 64 characters, track ids over 2048 bytes but not characters);
+  * runs mtc-service --version and --self-test and machine-id (well and wrongly called) when
+    given the programs' folder, and validates their lines.
+
+An empty transcript folder fails: a check that saw nothing has proved nothing.
+
+Usage: schema_check.py <schema folder> <transcript folder> [<bin folder>]
+Needs Debian's python3-jsonschema (draft 2020-12); run it with /usr/bin/python3.
+"""
+
+import json
+import math
+import os
+import subprocess
+import sys
+import tempfile
+
+import jsonschema
+
+MAX_LINE_BYTES = 16384
+MAX_ID = 9007199254740991
+MAX_NUMBER_TOKEN = 64
+
+# Refusals that depend on the content of the line alone: the command schema must say the same.
+CONTENT_REFUSALS = {
+    "MIDI 命令格式错误。",
+    "未知 MIDI 命令。",
+    "无效的时间码帧率或起始时间。",
+    "播放器时间码位置无效，MTC 输出已关闭。",
+    "时间码输出暂支持 1× 正向播放；速度改变后已关闭输出。",
+}
+
+SERVICE_LINES = ["reply-ok.json", "reply-list.json", "reply-failed.json", "event-error.json"]
+MODE_LINES = {
+    (): SERVICE_LINES,
+    ("--version",): ["version.json"],
+    ("--self-test",): ["selftest-passed.json", "selftest-failed.json"],
+}
+
+
+class Schemas:
+    def __init__(self, folder):
+        self.by_file = {}
+        store = {}
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".json"):
+                with open(os.path.join(folder, name), encoding="utf-8") as f:
+                    schema = json.load(f)
+                jsonschema.Draft202012Validator.check_schema(schema)
+                self.by_file[name] = schema
+                store[schema["$id"]] = schema
+        self.validators = {}
+        for name, schema in self.by_file.items():
+            resolver = jsonschema.RefResolver(schema["$id"], schema, store=store)
+            self.validators[name] = jsonschema.Draft202012Validator(schema, resolver=resolver)
+
+    def valid(self, name, instance):
+        return self.validators[name].is_valid(instance)
+
+
+def strict_parse(text):
+    """Reads `text` as the service's reader does. Returns (object, None) or (None, reason).
+
+    The reasons "not JSON" and "not an object" are refusals before any schema applies; the
+    others name refusals a schema cannot express, because they concern the spelling of the
+    line, not the value it stands for.
+    """
+    tokens = []
+
+    def number(token):
+        tokens.append(token)
+        return float(token)
+
+    def pairs(items):
+        keys = [k for k, _ in items]
+        if len(set(keys)) != len(keys):
+            raise DuplicateMember()
+        return dict(items)
+
+    try:
+        value = json.loads(text, object_pairs_hook=pairs, parse_float=number, parse_int=number,
+                           parse_constant=lambda c: (_ for _ in ()).throw(ValueError(c)))
+    except DuplicateMember:
+        return None, "duplicate member"
+    except ValueError:
+        return None, "not JSON"
+    if not isinstance(value, dict):
+        return None, "not an object"
+    if any(len(t) > MAX_NUMBER_TOKEN for t in tokens):
+        return None, "number token over 64 characters"
+    for v in value.values():
+        if isinstance(v, float) and not math.isfinite(v):
+            return None, "number beyond a double"
+    for piece in list(value.keys()) + [v for v in value.values() if isinstance(v, str)]:
+        if any(0xD800 <= ord(c) <= 0xDFFF for c in piece):
+            return None, "lone surrogate escape"
+    return value, None
+
+
+class DuplicateMember(Exception):
+    pass
+
+
+def as_schema_instance(text):
+    """The same line read with exact integers, as a schema validator sees it."""
+    return json.loads(text)
+
+
+def service_request_id(members):
+    """The id the service answers with, None without an "id", False for an invalid one.
+    `members` holds every number as a double, as the service reads it."""
+    if "id" not in members:
+        return None
+    v = members["id"]
+    if isinstance(v, bool) or not isinstance(v, float):
+        return False
+    if not (0.0 <= v <= float(MAX_ID)) or math.floor(v) != v:
+        return False
+    return int(v)
+
+
+def input_lines(data):
+    """Complete lines the service's reader queues, up to an over-long one (which ends it)."""
+    lines = data.split(b"\n")[:-1]  # the unfinished tail is dropped
+    out = []
+    for line in lines:
+        if len(line) > MAX_LINE_BYTES:
+            break
+        out.append(line)
+    return out
+
+
+class Findings:
+    def __init__(self):
+        self.faults = []
+        self.counts = {}
+        self.distinct = set()
+        self.inexpressible = {}
+
+    def count(self, what, n=1):
+        self.counts[what] = self.counts.get(what, 0) + n
+
+    def fault(self, where, what):
+        self.faults.append("%s: %s" % (where, what))
+
+
+def check_output(schemas, name, args, data, findings):
+    allowed = MODE_LINES.get(tuple(args))
+    if allowed is None:
+        if data:
+            findings.fault(name, "a bad command line must write nothing, got %r" % data[:80])
+        return []
+    if data and not data.endswith(b"\n"):
+        findings.fault(name, "output ends inside a line: %r" % data[-80:])
+    replies = []
+    for raw in data.split(b"\n")[:-1]:
+        findings.count("output lines")
+        findings.distinct.add(raw)
+        try:
+            text = raw.decode("utf-8")
+            line = as_schema_instance(text)
+        except ValueError:
+            findings.fault(name, "output line is not UTF-8 JSON: %r" % raw[:120])
+            continue
+        matched = [s for s in allowed if schemas.valid(s, line)]
+        if len(matched) != 1:
+            findings.fault(name, "output line matches %s of %s: %s" % (matched or "none", allowed,
+                                                                        text[:200]))
+        if isinstance(line, dict) and "id" in line:
+            replies.append(line)
+    return replies
+
+
+def check_requests(schemas, name, data, replies, findings):
+    next_reply = 0
+    for raw in input_lines(data):
+        if not raw:
+            continue
+        findings.count("requests")
+        # The service reads bytes: Latin-1 maps each byte to one character, so the reader's
+        # model sees exactly the bytes (escapes alone can make surrogates).
+        members, reason = strict_parse(raw.decode("latin-1"))
+        if members is None:
+            if reason in ("not JSON", "not an object"):
+                findings.count("refused before any schema (not a JSON object)")
+            else:
+                findings.inexpressible[reason] = findings.inexpressible.get(reason, 0) + 1
+            continue
+        request_id = service_request_id(members)
+        # Nested values and more than 32 members fail while the line is read, before its id.
+        structural = len(members) > 32 or any(
+            isinstance(v, (list, dict)) for v in members.values())
+        answered = not structural and isinstance(request_id, int) and \
+            not isinstance(request_id, bool)
+        reply = None
+        if answered:
+            if next_reply >= len(replies):
+                findings.count("requests with id left unanswered (input ended or overflowed)")
+                continue
+            reply = replies[next_reply]
+            next_reply += 1
+            if reply.get("id") != request_id:
+                findings.fault(name, "reply %s where the reply to id %d was due: pairing lost at "
+                               "%r" % (json.dumps(reply, ensure_ascii=False)[:120], request_id,
+                                       raw[:200]))
+                return
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            # The service carries such bytes through; a validator needs text.
+            findings.count("requests not UTF-8 (not judged)")
+            continue
+        instance = as_schema_instance(text)
+        accepted_by_schema = schemas.valid("command.json", instance)
+        if structural or request_id is False:
+            findings.count("refused as not flat, too many members or an invalid id")
+            if accepted_by_schema:
+                findings.fault(name, "schema accepts a line the service always refuses: "
+                               + text[:200])
+            continue
+        if reply is None:
+            findings.count("requests without id (outcome not paired)")
+            continue
+        if reply.get("ok") is True:
+            findings.count("accepted requests checked")
+            command = members.get("command")
+            if command not in ("list", "start", "transport", "stop"):
+                findings.fault(name, "accepted an unknown command: " + text[:200])
+            elif not schemas.valid("command-%s.json" % command, instance) or \
+                    not accepted_by_schema:
+                findings.fault(name, "schema refuses a request the service accepted: "
+                               + text[:200])
+            continue
+        message = reply.get("error")
+        if message not in CONTENT_REFUSALS:
+            findings.count("refused for the service's state or clock (not a schema matter)")
+            continue
+        track = members.get("trackId")
+        if isinstance(track, str) and len(track.encode("utf-8")) > 2048 >= len(track):
+            findings.inexpressible["track id over 2048 bytes"] = \
+                findings.inexpressible.get("track id over 2048 bytes", 0) + 1
+            continue
+        findings.count("content refusals checked")
+        if accepted_by_schema:
+            findings.fault(name, "schema accepts a request the service refused with %s: %s"
+                           % (message, text[:200]))
+
+
+def check_folder(schemas, folder, findings):
+    names = sorted(n[:-4] for n in os.listdir(folder) if n.endswith(".out")) \
+        if os.path.isdir(folder) else []
+    for name in names:
+        base = os.path.join(folder, name)
+
+        def read(suffix):
+            try:
+                with open(base + suffix, "rb") as f:
+                    return f.read()
+            except FileNotFoundError:
+                return b""
+        args = [a for a in read(".args").decode("utf-8").split("\n") if a]
+        findings.count("transcripts")
+        replies = check_output(schemas, name, args, read(".out"), findings)
+        if not args:
+            check_requests(schemas, name, read(".in"), replies, findings)
+    return len(names)
+
+
+def run_programs(schemas, bin_folder, findings):
+    """The lines of the modes no harness test starts, from the real programs."""
+    runs = [
+        (["mtc-service.exe", "--version"], ["version.json"], {0}),
+        (["mtc-service.exe", "--self-test"], ["selftest-passed.json"], {0}),
+        (["machine-id.exe"], ["machine-id-guid.json", "machine-id-error.json"], {0, 1}),
+        (["machine-id.exe", "--no-such-switch"], ["machine-id-error.json"], {1}),
+    ]
+    for command, allowed, codes in runs:
+        where = " ".join(command)
+        # Output to a file, not a pipe: a wineserver started by this wine would inherit a pipe
+        # and hold it open long after the program has ended.
+        with tempfile.TemporaryFile() as out:
+            child = subprocess.Popen(["wine", os.path.join(bin_folder, command[0])] + command[1:],
+                                     stdin=subprocess.DEVNULL, stdout=out,
+                                     stderr=subprocess.DEVNULL)
+            try:
+                code = child.wait(timeout=120)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.wait(timeout=10)
+                findings.fault(where, "did not finish within 120 s")
+                continue
+            out.seek(0)
+            written = out.read()
+        if code not in codes:
+            findings.fault(where, "exit code %d" % code)
+        lines = written.split(b"\n")
+        if len(lines) != 2 or lines[1] != b"":
+            findings.fault(where, "expected one line, got %r" % written[:200])
+            continue
+        findings.count("program lines")
+        findings.count("output lines")
+        findings.distinct.add(lines[0])
+        line = json.loads(lines[0].decode("utf-8"))
+        if len([s for s in allowed if schemas.valid(s, line)]) != 1:
+            findings.fault(where, "line matches none of %s: %r" % (allowed, lines[0]))
+
+
+def report(findings):
+    for what in sorted(findings.counts):
+        print("  %-70s %d" % (what, findings.counts[what]))
+    print("  distinct output lines %d" % len(findings.distinct))
+    for what in sorted(findings.inexpressible):
+        print("  refused by the service, not expressible in a schema: %-24s %d"
+              % (what, findings.inexpressible[what]))
+    for fault in findings.faults:
+        print("FAULT " + fault)
+
+
+def main(argv):
+    if len(argv) not in (3, 4):
+        print(__doc__)
+        return 2
+    schemas = Schemas(argv[1])
+    findings = Findings()
+    if check_folder(schemas, argv[2], findings) == 0:
+        findings.fault(argv[2], "no transcripts: run the end-to-end tests first (ctest adds them)")
+    if len(argv) == 4:
+        run_programs(schemas, argv[3], findings)
+    report(findings)
+    return 1 if findings.faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
