@@ -287,6 +287,7 @@ class SimulatedDeviceList final : public mtcservice::DeviceList {
     }
 };
 
+// The "list" reply's extra for the simulated device list, quoted as the host reads it.
 const char kListExtra[] =
     ",\"outputs\":[{\"id\":\"winmm:"
     "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\","
