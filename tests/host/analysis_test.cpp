@@ -168,12 +168,18 @@ ShowRecord playThenSeek(const char* seekLabel, int64_t gapFromUs = 0, int64_t ga
     return r;
 }
 
+// A full frame at 25 fps within hour 0, beginning to leave at `startUs`.
+WireMessage fullFrame25(int64_t startUs, int minutes, int seconds, int frames) {
+    return message(startUs, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, static_cast<uint8_t>(minutes),
+                             static_cast<uint8_t>(seconds), static_cast<uint8_t>(frames), 0xF7});
+}
+
 TEST(Analysis, fullFramesArePutDownToWhatTheHostDidJustBefore) {
     // The reports pause from 1.5 to 1.7 s.
     ShowRecord r = playThenSeek("seek 90", 1500000, 1700000);
-    r.wire.push_back(message(1002000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 0, 0xF7}));
-    r.wire.push_back(message(1300000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 7, 0xF7}));
-    r.wire.push_back(message(1702000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 17, 0xF7}));
+    r.wire.push_back(fullFrame25(1002000, 0, 0, 0));
+    r.wire.push_back(fullFrame25(1300000, 0, 0, 7));
+    r.wire.push_back(fullFrame25(1702000, 0, 0, 17));
     // Nothing answers the seek.
     const Report rep = mtccheck::analyse(r);
     ASSERT_EQ(rep.locates.size(), 3u);
@@ -192,9 +198,9 @@ TEST(Analysis, aLateTickJustBeforeASeeksFrameIsNotMistakenForIt) {
     // The service fell behind at 1.999 s and located to where the player was (frame 25); the
     // seek to 90 s, written at 2.0 s, had to wait for that frame and went out right after it.
     ShowRecord r = playThenSeek("seek 1:30");
-    r.wire.push_back(message(1002000, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 0, 0, 0xF7}));
-    r.wire.push_back(message(2000100, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0, 1, 0, 0xF7}));
-    r.wire.push_back(message(2003300, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 1, 30, 0, 0xF7}));
+    r.wire.push_back(fullFrame25(1002000, 0, 0, 0));
+    r.wire.push_back(fullFrame25(2000100, 0, 1, 0));
+    r.wire.push_back(fullFrame25(2003300, 1, 30, 0));
     const Report rep = mtccheck::analyse(r);
     ASSERT_EQ(rep.locates.size(), 3u);
     EXPECT_EQ(rep.locates[1].cause, "late tick");

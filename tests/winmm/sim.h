@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "check/recording.h"
 #include "tests/simport/simport_control.h"
 
 #include <string>
@@ -42,54 +43,19 @@ class Simport {
     simport::Control control_;
 };
 
-// One recorded line split at its spaces: time, event, then the event's fields.
-using Line = std::vector<std::string>;
-
-inline std::vector<Line> parseRecording(const std::string& text) {
-    std::vector<Line> lines;
-    size_t begin = 0;
-    while (begin < text.size()) {
-        size_t end = text.find('\n', begin);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        Line fields;
-        size_t at = begin;
-        while (at < end) {
-            size_t space = text.find(' ', at);
-            if (space == std::string::npos || space > end) {
-                space = end;
-            }
-            fields.push_back(text.substr(at, space - at));
-            at = space + 1;
-        }
-        if (fields.size() >= 2) {
-            lines.push_back(fields);
-        }
-        begin = end + 1;
-    }
-    return lines;
-}
+// One recorded line: its time, its event (a WinMM function or a driver event such as "wire")
+// and its fields, as the checking library reads the recording.
+using Line = mtccheck::RecordEntry;
+using mtccheck::parseRecording;
 
 // The value of `key=` in a recorded line, or "" when absent.
 inline std::string field(const Line& line, const std::string& key) {
-    for (const std::string& word : line) {
-        if (word.compare(0, key.size() + 1, key + "=") == 0) {
-            return word.substr(key.size() + 1);
-        }
-    }
-    return std::string();
+    return line.field(key.c_str());
 }
 
-// The recorded lines of one event (a WinMM function or a driver event such as "wire").
+// The recorded lines of one event.
 inline std::vector<Line> events(const std::vector<Line>& lines, const std::string& event) {
-    std::vector<Line> found;
-    for (const Line& line : lines) {
-        if (line[1] == event) {
-            found.push_back(line);
-        }
-    }
-    return found;
+    return mtccheck::entriesOf(lines, event.c_str());
 }
 
 }  // namespace winmmtest

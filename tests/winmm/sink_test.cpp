@@ -41,12 +41,7 @@ const std::string kFatalLine =
 using Strings = std::vector<std::string>;
 
 std::string resultOf(const Line& line) {
-    for (size_t i = 0; i + 1 < line.size(); ++i) {
-        if (line[i] == "->") {
-            return line[i + 1];
-        }
-    }
-    return std::string();
+    return line.field("result");
 }
 
 Strings fieldOf(const std::vector<Line>& lines, const std::string& key) {
@@ -62,14 +57,14 @@ Strings fieldOf(const std::vector<Line>& lines, const std::string& key) {
 Strings sequence(const std::vector<Line>& lines, const Strings& wanted) {
     size_t from = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i][1] == "midiOutOpen") {
+        if (lines[i].event == "midiOutOpen") {
             from = i;
         }
     }
     Strings names;
     for (size_t i = from; i < lines.size(); ++i) {
         for (const std::string& name : wanted) {
-            if (lines[i][1] == name) {
+            if (lines[i].event == name) {
                 names.push_back(name);
             }
         }
@@ -83,7 +78,7 @@ size_t positionOf(const std::vector<Line>& lines, const std::string& event,
                   const std::string& key = std::string(),
                   const std::string& value = std::string()) {
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i][1] == event && (key.empty() || field(lines[i], key) == value)) {
+        if (lines[i].event == event && (key.empty() || field(lines[i], key) == value)) {
             return i;
         }
     }
@@ -256,7 +251,8 @@ TEST_F(WinSinkTest, closeGivesTheMessageInFlightTwelveMillisecondsThenResetsAndE
         const std::vector<Line> resets = events(lines, "midiOutReset");
         if (!resets.empty()) {  // only after the whole grace period (times in microseconds)
             const Line send = events(lines, "midiOutLongMsg").front();
-            EXPECT_GE(std::stoll(resets.front()[0]) - std::stoll(send[0]), 12000);
+            // The recorded microseconds lead each line.
+            EXPECT_GE(std::stoll(resets.front().raw) - std::stoll(send.raw), 12000);
         }
         EXPECT_FALSE(sink.connected());
     }
