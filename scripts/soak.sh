@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark: the soak for as long as asked. Builds mtc-service, the simulated MIDI port and the
 # soak program, then plays at 29.97 drop-frame under Wine with seeks, pauses and track switches
-# and reports every 20 ms (+-5 ms jitter), and prints the receiver's error, quarter-frame
+# and reports every 20 ms (+-5 ms jitter), and prints the receiver's error, the stalls (readings
+# that lagged past the bound only by as much as their piece 7 left late), quarter-frame
 # lateness, CPU, memory and handle figures. The same checks as the suite's 60-second soak apply.
 #
 #   bash scripts/soak.sh [minutes]          (default 30)
