@@ -178,7 +178,9 @@ def check_output(schemas, name, args, data, findings):
             findings.fault(name, "output line is not UTF-8 JSON: %r" % raw[:120])
             continue
         matched = [s for s in allowed if schemas.valid(s, line)]
-        if len(matched) != 1:
+        if len(matched) == 1:
+            findings.count("output lines matching " + matched[0])
+        else:
             findings.fault(name, "output line matches %s of %s: %s" % (matched or "none", allowed,
                                                                         text[:200]))
         if isinstance(line, dict) and "id" in line:
@@ -316,7 +318,10 @@ def run_programs(schemas, bin_folder, findings):
         findings.count("output lines")
         findings.distinct.add(lines[0])
         line = json.loads(lines[0].decode("utf-8"))
-        if len([s for s in allowed if schemas.valid(s, line)]) != 1:
+        matched = [s for s in allowed if schemas.valid(s, line)]
+        if len(matched) == 1:
+            findings.count("output lines matching " + matched[0])
+        else:
             findings.fault(where, "line matches none of %s: %r" % (allowed, lines[0]))
 
 
