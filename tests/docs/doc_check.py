@@ -10,7 +10,8 @@ documentation fails this check:
   * machine-id's error words (the bare lower-case words in machineid/) and the fixed start of
     each of its line templates (up to the first printf conversion);
   * the self test's check messages (the text of each require(...), failedLine(...) and
-    runtime_error(...) in selftest/) and its scope constant.
+    runtime_error(...) in selftest/) and its scope constant;
+  * a link to every schema file in docs/schema/.
 
 Product folders are every top-level folder with C++ sources except the test and tool side.
 
@@ -140,6 +141,11 @@ def main(argv):
     with open(document, encoding="utf-8") as f:
         text = f.read()
     required = required_texts(root)
+    # Every schema is linked from the document, so each message shape leads to its schema.
+    schema_folder = os.path.join(root, "docs", "schema")
+    if os.path.isdir(schema_folder):
+        required += [("(schema/%s)" % name, "docs/schema")
+                     for name in sorted(os.listdir(schema_folder)) if name.endswith(".json")]
     missing = [(t, w) for t, w in required if t not in text]
     print("%d texts from the sources, %d distinct, %d missing from %s"
           % (len(required), len(set(t for t, _ in required)), len(missing), document))

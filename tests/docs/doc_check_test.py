@@ -50,8 +50,11 @@ class Verdict(unittest.TestCase):
         }
         complete = ('播放器时钟消息已过期。 access_denied {"version":1,"x": check failed S '
                     '--version')
+        files["docs/schema/reply-ok.json"] = "{}"
+        complete += " [reply](schema/reply-ok.json)"
         rows = [
             ("everything documented", complete, 0),
+            ("a schema not linked", complete.replace("(schema/reply-ok.json)", ""), 1),
             ("a message missing", complete.replace("播放器时钟消息已过期。", ""), 1),
             ("a machine-id word missing", complete.replace("access_denied", ""), 1),
             ("a self-test message missing", complete.replace("check failed", ""), 1),
