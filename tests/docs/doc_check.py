@@ -13,11 +13,15 @@ documentation fails this check:
     runtime_error(...) in selftest/) and its scope constant;
   * a link to every schema file in docs/schema/.
 
+Every Chinese text must also be a message the schemas allow (docs/schema/common.json) or be
+listed in the document as a text the host never sees.
+
 Product folders are every top-level folder with C++ sources except the test and tool side.
 
 Usage: doc_check.py <repository root> [<document>]
 """
 
+import json
 import os
 import re
 import sys
@@ -132,6 +136,44 @@ def required_texts(root):
     return required
 
 
+def schema_messages(root):
+    """The texts docs/schema/common.json lets the service write as a message: its fixed texts and
+    the beginnings of its WinMM-wrapped ones."""
+    with open(os.path.join(root, "docs", "schema", "common.json"), encoding="utf-8") as f:
+        message = json.load(f)["$defs"]["message"]
+    texts = set()
+    for branch in message["anyOf"]:
+        texts.update(branch.get("enum", []))
+        if "pattern" in branch:
+            alternatives = re.match(r"\^\((.*)\) ", branch["pattern"]).group(1)
+            texts.update(alternatives.split("|"))
+    return texts
+
+
+def never_shown(document):
+    """The texts the document lists as never reaching the host."""
+    section = document.split("### Texts the host never sees", 1)
+    if len(section) < 2:
+        return set()
+    table = section[1].split("\n## ", 1)[0]
+    return set(re.findall(r"^\| `([^`]+)`", table, re.M))
+
+
+def unlisted_messages(root, document):
+    """Chinese texts of the sources that the message schema does not allow and the document
+    does not list as never shown: a message the schema check would refuse once it is seen."""
+    allowed = schema_messages(root) | never_shown(document)
+    missing = []
+    for text, where in required_texts(root):
+        if not CJK.search(text):
+            continue
+        if text.startswith("{"):
+            text = json.loads(text).get("error", text)
+        if text not in allowed:
+            missing.append((text, where))
+    return missing
+
+
 def main(argv):
     if len(argv) not in (2, 3):
         print(__doc__)
@@ -154,7 +196,12 @@ def main(argv):
     if not required:
         print("FAULT no texts found in the sources: the extraction is broken")
         return 1
-    return 1 if missing else 0
+    unlisted = unlisted_messages(root, text) if os.path.isfile(
+        os.path.join(root, "docs", "schema", "common.json")) else []
+    for t, w in unlisted:
+        print("NOT IN THE MESSAGE SCHEMA %s: %r (docs/schema/common.json, or the document's "
+              "texts the host never sees)" % (w, t))
+    return 1 if missing or unlisted else 0
 
 
 if __name__ == "__main__":

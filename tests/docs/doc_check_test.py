@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The document check's extraction on literal C++ snippets, and its verdict on a small tree."""
 
+import json
 import os
 import tempfile
 import unittest
@@ -63,6 +64,24 @@ class Verdict(unittest.TestCase):
         for what, document, code in rows:
             with self.subTest(what), tempfile.TemporaryDirectory() as folder:
                 self.make_tree(folder, files, document)
+                self.assertEqual(dc.main(["doc_check.py", folder]), code)
+
+    def test_a_message_the_schemas_do_not_allow_fails_unless_the_host_never_sees_it(self):
+        common = json.dumps({"$defs": {"message": {"anyOf": [
+            {"enum": ["已知。"]}, {"type": "string", "pattern": "^(发送失败) \\(WinMM [0-9]+\\)$"}]}}})
+        never = "\n### Texts the host never sees\n\n| Text |\n|---|\n| `内部。` |\n"
+        rows = [
+            ("allowed texts", 'f("已知。"); check(r, "发送失败");', 0),
+            ("a message missing from the schema", 'f("已知。"); f("新消息。");', 1),
+            ("a text the host never sees", 'f("已知。"); f("内部。");', 0),
+            ("a last-resort line", 'w("{\\"event\\":\\"error\\",\\"error\\":\\"新。\\"}");', 1),
+        ]
+        for what, source, code in rows:
+            with self.subTest(what), tempfile.TemporaryDirectory() as folder:
+                literals = [v for v, _ in dc.literals(source)]
+                document = " ".join(literals) + " [messages](schema/common.json)" + never
+                self.make_tree(folder, {"core/a.cpp": source,
+                                        "docs/schema/common.json": common}, document)
                 self.assertEqual(dc.main(["doc_check.py", folder]), code)
 
     def test_a_tree_without_texts_fails(self):
