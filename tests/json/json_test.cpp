@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/thrown.h"
+
 namespace {
 
 using mtcjson::Kind;
@@ -42,12 +44,7 @@ Members parseAll(const std::string& text) {
 
 // The message of the format fault `f` throws, or a marker when it throws nothing.
 std::string faultOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no fault>";
+    return mtctest::thrownMessage(f, "<no fault>");
 }
 std::string faultOf(const std::string& text) {
     return faultOf([&] { parseAll(text); });

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/thrown.h"
+
 namespace velmarmtc {
 namespace selftest {
 namespace {
@@ -24,12 +26,7 @@ Bytes bytesOf(const std::array<uint8_t, 10>& frame) {
 }
 
 std::string messageOf(void (*action)()) {
-    try {
-        action();
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "(nothing thrown)";
+    return mtctest::thrownMessage(action, "(nothing thrown)");
 }
 
 TEST(SelfTest, RunsEveryScenarioAgainstTheProductionEngineAndReports43Checks) {

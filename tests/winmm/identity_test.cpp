@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/thrown.h"
 #include "tests/winmm/sim.h"
 #include "winmm/devices.h"
 
@@ -29,12 +30,7 @@ class Enumeration : public ::testing::Test {
 };
 
 std::string deviceAtFailure(unsigned index) {
-    try {
-        deviceAt(index);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "(no exception)";
+    return mtctest::thrownMessage([&] { deviceAt(index); }, "(no exception)");
 }
 
 bool wellFormedId(const std::string& id) {
