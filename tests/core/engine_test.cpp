@@ -14,6 +14,7 @@
 #include "core/engine.h"
 #include "tests/core/recording_sink.h"
 #include "tests/core/rig.h"
+#include "tests/thrown.h"
 
 namespace {
 
@@ -39,12 +40,7 @@ const char* const kDetached = "MTC 输出设备已断开，时间码输出已关
 
 // The message of the runtime_error that `f` throws, or "<no exception>".
 std::string thrownBy(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no exception>";
+    return mtctest::thrownMessage(f, "<no exception>");
 }
 
 // Everything the engine holds, to prove that a refused call changed none of it.
@@ -235,6 +231,14 @@ struct ReportCase {
     const char* refusal;  // nullptr: accepted
 };
 
+// A change that makes the report a paused one at `rate`.
+std::function<void(Snapshot&, double)> pausedAt(double rate) {
+    return [rate](Snapshot& s, double) {
+        s.playing = false;
+        s.playbackRate = rate;
+    };
+}
+
 // All cases start from a playing stream at 0.1 s and a report that matches its clock.
 TEST(EngineTransport, refusesStaleImplausibleOrOffSpeedReportsWithoutChangingAnything) {
     const std::string track2048(2048, 't');
@@ -254,48 +258,13 @@ TEST(EngineTransport, refusesStaleImplausibleOrOffSpeedReportsWithoutChangingAny
         {"negative position", [](Snapshot& s, double) { s.position = -0.001; }, kImplausible},
         {"NaN position", [](Snapshot& s, double) { s.position = kNaN; }, kImplausible},
         {"infinite position", [](Snapshot& s, double) { s.position = kInf; }, kImplausible},
-        {"paused at rate 16",
-         [](Snapshot& s, double) {
-             s.playing = false;
-             s.playbackRate = 16;
-         },
-         nullptr},
-        {"paused at rate 16.5",
-         [](Snapshot& s, double) {
-             s.playing = false;
-             s.playbackRate = 16.5;
-         },
-         kImplausible},
-        {"paused at rate 0",
-         [](Snapshot& s, double) {
-             s.playing = false;
-             s.playbackRate = 0;
-         },
-         kImplausible},
-        {"paused at rate -1",
-         [](Snapshot& s, double) {
-             s.playing = false;
-             s.playbackRate = -1;
-         },
-         kImplausible},
-        {"paused at rate NaN",
-         [](Snapshot& s, double) {
-             s.playing = false;
-             s.playbackRate = kNaN;
-         },
-         kImplausible},
-        {"paused at rate infinity",
-         [](Snapshot& s, double) {
-             s.playing = false;
-             s.playbackRate = kInf;
-         },
-         kImplausible},
-        {"paused at rate 2.0",
-         [](Snapshot& s, double) {
-             s.playing = false;
-             s.playbackRate = 2.0;
-         },
-         nullptr},
+        {"paused at rate 16", pausedAt(16), nullptr},
+        {"paused at rate 16.5", pausedAt(16.5), kImplausible},
+        {"paused at rate 0", pausedAt(0), kImplausible},
+        {"paused at rate -1", pausedAt(-1), kImplausible},
+        {"paused at rate NaN", pausedAt(kNaN), kImplausible},
+        {"paused at rate infinity", pausedAt(kInf), kImplausible},
+        {"paused at rate 2.0", pausedAt(2.0), nullptr},
         {"an empty string as track id",
          [](Snapshot& s, double) {
              s.trackId = "";
