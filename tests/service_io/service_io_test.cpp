@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "check/win/process.h"
 #include "platform/clock.h"
 #include "service/stdio.h"
+#include "tests/thrown.h"
 
 namespace mtcservice {
 namespace {
@@ -389,12 +392,7 @@ TEST(StandardOutputWriter, WritesEachLineByteForByteWithOneLineFeed) {
 }
 
 std::string failureOf(void (*write)()) {
-    try {
-        write();
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "(nothing thrown)";
+    return mtctest::thrownMessage(write, "(nothing thrown)");
 }
 
 TEST(StandardOutputWriter, AClosedOrMissingOutputFailsWithTheConnectionLostMessage) {
@@ -449,72 +447,29 @@ struct ChildResult {
     std::string err;
 };
 
-std::string readToEnd(HANDLE pipe) {
-    std::string bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        bytes.append(buffer, got);
-    }
-    return bytes;
-}
-
 // Starts mtc-service.exe with `arguments` appended to its command line, standard input closed
 // at once, and collects its standard output and error. With `unreadableOutput` the read end of
 // its standard output is closed before it starts, so every write it makes fails.
 ChildResult runService(const std::wstring& arguments, bool unreadableOutput = false) {
     ChildResult result;
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr,
-           errRead = nullptr, errWrite = nullptr;
-    if (!CreatePipe(&inRead, &inWrite, &inherit, 0) ||
-        !CreatePipe(&outRead, &outWrite, &inherit, 0) ||
-        !CreatePipe(&errRead, &errWrite, &inherit, 0)) {
+    mtccheck::ChildOptions options;
+    options.program = servicePath();
+    options.arguments = arguments;
+    options.captureError = true;
+    options.readOutput = !unreadableOutput;
+    mtccheck::ChildProcess child;
+    std::string error;
+    result.started = child.start(options, error);
+    if (!result.started) {
         return result;
     }
-    // Only the child's ends are inherited.
-    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-    if (unreadableOutput) {
-        CloseHandle(outRead);
-        outRead = nullptr;
-    }
-
-    const std::wstring path = servicePath();
-    std::wstring commandLine = L"\"" + path + L"\"" + (arguments.empty() ? L"" : L" ") + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inRead;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = errWrite;
-    PROCESS_INFORMATION process{};
-    result.started = CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                                    CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process) != 0;
-    CloseHandle(inRead);
-    CloseHandle(outWrite);
-    CloseHandle(errWrite);
-    CloseHandle(inWrite);  // end of input at once
-    if (result.started) {
-        result.finished = WaitForSingleObject(process.hProcess, kChildLimitMs) == WAIT_OBJECT_0;
-        if (!result.finished) {
-            TerminateProcess(process.hProcess, 99);
-            WaitForSingleObject(process.hProcess, kLimitMs);
-        }
-        GetExitCodeProcess(process.hProcess, &result.exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        // The child has ended, so both pipes report their end once drained.
-        if (outRead != nullptr) {
-            result.out = readToEnd(outRead);
-        }
-        result.err = readToEnd(errRead);
-    }
-    if (outRead != nullptr) {
-        CloseHandle(outRead);
-    }
-    CloseHandle(errRead);
+    child.closeInput();  // end of input at once
+    const std::optional<DWORD> exitCode = child.waitExit(kChildLimitMs / 1000.0);
+    result.finished = exitCode.has_value();
+    result.exitCode = exitCode.value_or(0);
+    // Once it has ended, both pipes have been read to their end.
+    result.out = child.rawOutput();
+    result.err = child.standardError();
     return result;
 }
 

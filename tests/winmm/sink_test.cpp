@@ -7,13 +7,16 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "check/win/process.h"
 #include "platform/clock.h"
+#include "tests/thrown.h"
 #include "tests/winmm/sim.h"
 #include "tests/winmm/test_support.h"
 #include "winmm/devices.h"
@@ -309,13 +312,7 @@ TEST_F(WinSinkTest, aFailedOpenNamesTheCauseAndLeavesTheSinkClosed) {
         ASSERT_TRUE(sim.load(c.scenario));
         const std::string id =
             c.unknownId ? "winmm:" + std::string(64, '0') : mtcservice::deviceAt(0).id;
-        std::string message;
-        try {
-            sink.open(id);
-        } catch (const std::runtime_error& e) {
-            message = e.what();
-        }
-        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(mtctest::thrownMessage([&] { sink.open(id); }), c.message);
         EXPECT_FALSE(sink.connected());
         sink.close();
         const std::vector<Line> lines = recorded();
@@ -376,13 +373,7 @@ TEST_F(WinSinkTest, aFailingDriverCallThrowsItsMessageWithTheWinMMCodeAndLeavesN
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
         ASSERT_NO_FATAL_FAILURE(openFirstPort(std::string("port\n") + c.fault));
-        std::string message;
-        try {
-            c.act(sink);
-        } catch (const std::runtime_error& e) {
-            message = e.what();
-        }
-        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(mtctest::thrownMessage([&] { c.act(sink); }), c.message);
         EXPECT_TRUE(sink.ready());
         sink.close();
     }
@@ -457,8 +448,8 @@ TEST_F(WinSinkTest, theQuarterFramePathAllocatesNothing) {
     EXPECT_GT(allocations.load(), after);
 }
 
-// The last-resort stop, each case in a child process whose standard output and error go to
-// one pipe.
+// The last-resort stop, each case in a child process: this program again, told which case to
+// run. `output` is its standard output followed by its standard error.
 struct Child {
     bool finished = false;
     DWORD exitCode = 0;
@@ -467,59 +458,24 @@ struct Child {
 
 Child runChild(const char* name, double limit) {
     Child child;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        return child;
-    }
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(path) + L"\" --fatal-child ";
+    mtccheck::ChildOptions options;
+    options.program = path;
+    options.arguments = L"--fatal-child ";
     for (const char* p = name; *p != '\0'; ++p) {
-        command.push_back(static_cast<wchar_t>(*p));
+        options.arguments.push_back(static_cast<wchar_t>(*p));
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    PROCESS_INFORMATION process = {};
-    const BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
+    options.captureError = true;
+    mtccheck::ChildProcess process;
+    std::string error;
+    if (!process.start(options, error)) {
         return child;
     }
-    const double deadline = nowSeconds() + limit;
-    for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) {
-            break;  // the child has gone and everything it wrote has been read
-        }
-        if (available > 0) {
-            char buffer[512];
-            DWORD got = 0;
-            ReadFile(readEnd, buffer, available < sizeof buffer ? available : sizeof buffer, &got,
-                     nullptr);
-            child.output.append(buffer, got);
-        } else if (nowSeconds() > deadline) {
-            break;
-        } else {
-            Sleep(2);
-        }
-    }
-    if (WaitForSingleObject(process.hProcess, 2000) == WAIT_OBJECT_0) {
-        child.finished = true;
-        GetExitCodeProcess(process.hProcess, &child.exitCode);
-    } else {
-        TerminateProcess(process.hProcess, 99);
-        WaitForSingleObject(process.hProcess, 2000);
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    CloseHandle(readEnd);
+    const std::optional<DWORD> exitCode = process.waitExit(limit);
+    child.finished = exitCode.has_value();
+    child.exitCode = exitCode.value_or(0);
+    child.output = process.rawOutput() + process.standardError();
     return child;
 }
 
