@@ -312,6 +312,8 @@ Report analyse(const ShowRecord& rec) {
     rep.fps = rec.fps;
     rep.offset = rec.offset;
     rep.haveWire = rec.haveWire;
+    rep.source = rec.source;
+    rep.sourceName = rec.sourceName;
     rep.sampleStepMs = kSampleStep * 1000;
     for (const std::string& e : rec.serviceErrors) {
         rep.problems.push_back("the service reported: " + e);

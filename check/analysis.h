@@ -36,18 +36,24 @@ struct StepRecord {
     double cpuSeconds = -1;  // the service's CPU time (user + kernel) then; negative: unknown
 };
 
+// What the receiver read: the simulated port's recording of the wire, or a MIDI input the
+// output is looped back to (its figures then include both drivers and both transports).
+enum class WireSource { kRecording, kInput };
+
 struct ShowRecord {
     std::string showName;
     std::string outputName;
     double fps = 25;
     double offset = 0;
-    std::vector<StepRecord> steps;           // in order; the last one is the stop
-    std::vector<PlayerChange> player;        // in time order
-    std::vector<int64_t> reportWrites;       // every clock report, in order
-    bool haveWire = false;                   // a recording of the port was read
-    std::vector<WireMessage> wire;           // the receiver's port only, in wire order
-    std::vector<std::string> serviceErrors;  // error events and failure replies during the show
-    std::vector<std::string> hostProblems;   // what the host itself noticed going wrong
+    std::vector<StepRecord> steps;               // in order; the last one is the stop
+    std::vector<PlayerChange> player;            // in time order
+    std::vector<int64_t> reportWrites;           // every clock report, in order
+    bool haveWire = false;                       // a recording of the port was read
+    WireSource source = WireSource::kRecording;  // where `wire` came from, when haveWire
+    std::string sourceName;                      // the recording's path, or the input's name
+    std::vector<WireMessage> wire;               // the receiver's port only, in wire order
+    std::vector<std::string> serviceErrors;      // error events and failure replies during the show
+    std::vector<std::string> hostProblems;       // what the host itself noticed going wrong
 };
 
 struct LocateRow {
@@ -84,6 +90,8 @@ struct Report {
     double offset = 0;
     double durationS = 0;
     bool haveWire = false;
+    WireSource source = WireSource::kRecording;
+    std::string sourceName;
     double sampleStepMs = 5;
     std::vector<SegmentRow> segments;
     Figures errorMs;

@@ -37,6 +37,30 @@ std::string fpsText(double fps) {
     return fps == 29.97 ? "29.97 drop-frame" : fixed(fps, 0);
 }
 
+bool fromInput(const Report& r) {
+    return r.haveWire && r.source == WireSource::kInput;
+}
+
+// What the receiver read, in words: the figures mean different things for each.
+std::string sourceText(const Report& r) {
+    if (!r.haveWire) {
+        return "nothing: this report has the host's side only";
+    }
+    if (fromInput(r)) {
+        return "MIDI input \"" + r.sourceName + "\"";
+    }
+    return "the simulated port's recording" +
+           (r.sourceName.empty() ? std::string() : " " + r.sourceName);
+}
+
+// Where a locate's latency ends: the wire itself, or the input that reads it back.
+const char* locateEnd(const Report& r) {
+    return fromInput(r) ? "full frame complete at the input" : "full frame on the wire";
+}
+
+// Both ways: the output's driver and cable out, the input's driver and cable in.
+const char* kInputIncludes = "driver and transport latency both ways";
+
 std::string figuresLine(const Figures& f, const char* unit) {
     if (f.count == 0) {
         return "no samples";
@@ -91,6 +115,10 @@ std::string reportText(const Report& r) {
     s += "== Show report: " + r.showName + ", " + fpsText(r.fps) + " fps from " +
          offsetText(r.offset, r.fps) + ", " + fixed(r.durationS, 2) + " s, \"" + r.outputName +
          "\"\n";
+    s += "Receiver reads " + sourceText(r) + "\n";
+    if (fromInput(r)) {
+        s += "  (figures include " + std::string(kInputIncludes) + ")\n";
+    }
     s += "Receiver error |receiver - player| in ms, every " + fixed(r.sampleStepMs, 0) +
          " ms outside settling:\n";
     s += "  " + pad("segment", 21, false) + pad("start", 6) + pad("p50", 7) + pad("p99", 7) +
@@ -110,7 +138,7 @@ std::string reportText(const Report& r) {
          fixed(r.errorFrames.p99, 2) + ", max " + fixed(r.errorFrames.max, 2) + "; " +
          std::to_string(r.settlingSamples) + " samples in settling left out\n";
     s += "Quarter frames vs schedule: " + figuresLine(r.quarterLateMs, "ms") + "\n";
-    s += "Locate latency, host write to full frame on the wire:\n  " +
+    s += "Locate latency, host write to " + std::string(locateEnd(r)) + ":\n  " +
          figuresLine(r.locateLatencyMs, "ms") + "\n";
     s += "Full frames: " + std::to_string(r.fullFrames);
     std::string causes;
@@ -148,6 +176,11 @@ std::string reportJson(const Report& r) {
     s += "  \"offsetTimecode\": " + quoteJson(offsetText(r.offset, r.fps)) + ",\n";
     s += "  \"durationSeconds\": " + num(r.durationS) + ",\n";
     s += "  \"wireRecorded\": " + std::string(r.haveWire ? "true" : "false") + ",\n";
+    s += "  \"receiverSource\": {\"kind\": " +
+         quoteJson(!r.haveWire ? "none" : (fromInput(r) ? "input" : "recording")) +
+         ", \"name\": " + (r.haveWire ? quoteJson(r.sourceName) : std::string("null")) +
+         ", \"includes\": " + (fromInput(r) ? quoteJson(kInputIncludes) : std::string("null")) +
+         ", \"locateLatencyTo\": " + quoteJson(locateEnd(r)) + "},\n";
     s += "  \"sampleStepMs\": " + num(r.sampleStepMs) + ",\n";
     s += "  \"receiverErrorMs\": " + figuresJson(r.errorMs) + ",\n";
     s += "  \"receiverErrorFrames\": " + figuresJson(r.errorFrames) + ",\n";
@@ -230,7 +263,7 @@ std::string reportSvg(const Report& r) {
     s += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     s += "<text x=\"" + f1(left) + "\" y=\"20\" font-size=\"14\">" +
          escapeXml("Receiver error (receiver - player), " + r.showName + ", " + fpsText(r.fps) +
-                   " fps") +
+                   " fps; receiver reads " + sourceText(r)) +
          "</text>\n";
     s += "<text x=\"" + f1(left) + "\" y=\"36\" fill=\"#555\">" +
          escapeXml("p50 " + fixed(r.errorMs.p50, 2) + " ms, p99 " + fixed(r.errorMs.p99, 2) +

@@ -4,20 +4,7 @@
 #include <mmsystem.h>
 #include <bcrypt.h>
 
-// The two driver messages that ask for a device interface path are declared in mmddk.h, which
-// MinGW-w64 ships but the Windows SDK leaves to the Driver Kit; their values are fixed by the
-// driver interface.
-#if defined(__has_include)
-#if __has_include(<mmddk.h>)
-#include <mmddk.h>
-#endif
-#endif
-#ifndef DRV_QUERYDEVICEINTERFACE
-#define DRV_QUERYDEVICEINTERFACE 0x080C  // DRV_RESERVED + 12
-#endif
-#ifndef DRV_QUERYDEVICEINTERFACESIZE
-#define DRV_QUERYDEVICEINTERFACESIZE 0x080D  // DRV_RESERVED + 13
-#endif
+#include "platform/device_interface.h"
 
 #include <array>
 #include <climits>

@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "interface_query.h"
+#include "platform/device_interface.h"
 
 #include <cstring>
 #include <string>

@@ -21,7 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "interface_query.h"
+#include "platform/device_interface.h"
+#include "loopback.h"
 #include "scenario.h"
 
 namespace {
@@ -247,6 +248,10 @@ HANDLE gControl = INVALID_HANDLE_VALUE;
 std::uint64_t gControlOffset = 0;
 std::string gControlPartial;
 unsigned gControlLine = 0;
+
+// The wire shared with other processes (MTC_SIMPORT_LOOPBACK), so that an input looped to an
+// output receives what another program sends there; closed when the variable is unset.
+simport::SharedWire gLoopback;
 
 class Lock {
   public:
@@ -484,6 +489,20 @@ bool addInputs(const Line& line, std::string& error) {
     return true;
 }
 
+// Opens the shared wire named by MTC_SIMPORT_LOOPBACK, read afresh at every load so that a
+// test can name a channel of its own. Under the lock.
+void openLoopback(std::int64_t now) {
+    char name[1024];
+    const DWORD n = GetEnvironmentVariableA("MTC_SIMPORT_LOOPBACK", name, sizeof name);
+    const std::string channel = n > 0 && n < sizeof name ? std::string(name, n) : std::string();
+    std::string error;
+    if (!gLoopback.open(channel, error)) {
+        record(now, "error " + error);
+    } else if (!channel.empty()) {
+        record(now, "loopback channel=" + channel);
+    }
+}
+
 // Puts bytes on an input's wire after whatever is still arriving there.
 bool arrive(const Line& line, std::int64_t now, std::string& error) {
     if (line.portIndex >= gState.inOrder.size()) {
@@ -567,6 +586,7 @@ bool applyLine(const std::string& text, std::int64_t now, std::string& error) {
 // Forgets everything and loads `text`; on error leaves zero ports and no faults.
 bool loadScenario(const std::string& text, const char* from, std::int64_t now, std::string& error) {
     gState = State();
+    openLoopback(now);
     // Editors on Windows like to start UTF-8 files with a byte order mark.
     std::size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     unsigned number = 0;
@@ -789,6 +809,24 @@ void feedInput(Input& in, const std::vector<unsigned char>& bytes, std::int64_t 
     }
 }
 
+// Feeds looped inputs what other processes sent on their outputs, as it is found (the driver
+// thread looks every millisecond while the channel is open).
+void takeLoopback(std::int64_t now) {
+    std::vector<simport::SharedWire::Message> messages;
+    std::uint64_t lost = 0;
+    gLoopback.take(messages, lost);
+    if (lost > 0) {
+        record(now, "error loopback: " + std::to_string(lost) + " messages overwritten unread");
+    }
+    for (const simport::SharedWire::Message& m : messages) {
+        for (auto& in : gState.inputs) {
+            if (in->loop == static_cast<std::int64_t>(m.port)) {
+                feedInput(*in, m.bytes, m.start, now);
+            }
+        }
+    }
+}
+
 void advanceInputs(std::int64_t now) {
     for (auto& in : gState.inputs) {
         while (!in->chunks.empty() && in->chunks.front().end() <= now) {
@@ -864,6 +902,11 @@ void advance(Port& p, std::int64_t now) {
             if (in->loop == static_cast<std::int64_t>(p.number)) {
                 feedInput(*in, item.bytes, start, now);
             }
+        }
+        if (gLoopback.isOpen() && !gLoopback.publish(p.number, start, end, item.bytes)) {
+            record(now, "error loopback: seq=" + std::to_string(item.seq) + " has " +
+                            std::to_string(item.bytes.size()) + " bytes, more than the " +
+                            std::to_string(simport::SharedWire::kMaxBytes) + " shared");
         }
         if (item.header != nullptr) {
             auto it = gState.handles.find(item.handle);
@@ -978,10 +1021,12 @@ DWORD WINAPI driverThread(LPVOID) {
                 advance(*p, now);
             }
             advanceInputs(now);
+            takeLoopback(now);
             collectDeliveries(0, deliveries);
             std::int64_t next = nextDeadline();
             waitMicros = next == kNever ? -1 : next - nowMicros();
-            if (!gControlPath.empty() && (waitMicros < 0 || waitMicros > 1000)) {
+            if ((!gControlPath.empty() || gLoopback.isOpen()) &&
+                (waitMicros < 0 || waitMicros > 1000)) {
                 waitMicros = 1000;
             }
             timeout =

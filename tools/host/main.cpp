@@ -21,6 +21,9 @@ const char* kUsage =
     "usage: mtc-host [options]\n"
     "  --service PATH   mtc-service.exe to start (default: the one beside mtc-host.exe)\n"
     "  --output ID|NAME MIDI output to drive (default: the first one listed)\n"
+    "  --input ID|NAME  MIDI input to read the output back from (a loopback cable or\n"
+    "                   port); the receiver then reads what really arrives\n"
+    "  --list-inputs    list the MIDI inputs (index, name, id) and exit\n"
     "  --script FILE    show script to play (default: the built-in show)\n"
     "  --fps N          frame rate, overriding the script: 24, 25, 29.97 or 30\n"
     "  --offset T       timecode of position 0, overriding the script: seconds or h:m:s\n"
@@ -47,11 +50,15 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     const std::string usage(kUsage, std::strlen(kUsage) - 1);  // Console::line adds the "\n"
+    bool wireLogGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
         if (arg == L"--help" || arg == L"-h") {
             console.line(usage);
             return mtchost::kExitOk;
+        }
+        if (arg == L"--list-inputs") {
+            return mtchost::printInputs(console);
         }
         if (arg == L"--print-show") {
             std::string text = mtccheck::defaultShowText();
@@ -76,6 +83,9 @@ int wmain(int argc, wchar_t** argv) {
             options.reportDir = value;
         } else if (arg == L"--wire-log") {
             options.wireLog = text;
+            wireLogGiven = true;
+        } else if (arg == L"--input") {
+            options.input = text;
         } else if (arg == L"--fps") {
             if (text != "24" && text != "25" && text != "29.97" && text != "30") {
                 console.line("mtc-host: --fps must be 24, 25, 29.97 or 30");
@@ -93,6 +103,13 @@ int wmain(int argc, wchar_t** argv) {
             console.line("mtc-host: unknown option " + mtccheck::narrow(arg) + "\n" + usage);
             return mtchost::kExitUsage;
         }
+    }
+    if (!options.input.empty()) {
+        if (wireLogGiven) {
+            console.line("mtc-host: give --input or --wire-log, not both: the receiver reads one");
+            return mtchost::kExitUsage;
+        }
+        options.wireLog.clear();  // the input replaces the recording the environment names
     }
     return mtchost::runShow(options, console);
 }

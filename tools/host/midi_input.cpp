@@ -6,21 +6,10 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 
-// The two driver messages that ask for a device interface path live in mmddk.h, which the
-// Windows SDK leaves to the Driver Kit; their values are fixed by the driver interface.
-#if defined(__has_include)
-#if __has_include(<mmddk.h>)
-#include <mmddk.h>
-#endif
-#endif
-#ifndef DRV_QUERYDEVICEINTERFACE
-#define DRV_QUERYDEVICEINTERFACE 0x080C  // DRV_RESERVED + 12
-#endif
-#ifndef DRV_QUERYDEVICEINTERFACESIZE
-#define DRV_QUERYDEVICEINTERFACESIZE 0x080D  // DRV_RESERVED + 13
-#endif
+#include "check/win/clock.h"
+#include "check/win/files.h"
+#include "platform/device_interface.h"
 
 namespace mtchost {
 
@@ -34,31 +23,64 @@ constexpr char kInputIdentityTag[] = "velmarcast-winmm-input-v1\n";
 // A system exclusive message longer than this is not MTC and is not collected further.
 constexpr std::size_t kMaxExclusive = 65536;
 
-// Microseconds of the performance counter. Any thread; never blocks or allocates.
-std::int64_t counterMicros() {
-    static const std::int64_t frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<std::int64_t>(f.QuadPart);
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    const std::int64_t ticks = c.QuadPart;
-    return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
+// WinMM's input functions, looked up when first needed rather than imported: a program that
+// never reads an input (mtc-host without --input) then never loads winmm.dll, and so never
+// loads the MIDI layer it watches (under test, the simulated port with its own recording).
+struct Winmm {
+    decltype(&midiInGetNumDevs) getNumDevs = nullptr;
+    decltype(&midiInGetDevCapsW) getDevCaps = nullptr;
+    decltype(&midiInMessage) message = nullptr;
+    decltype(&midiInOpen) open = nullptr;
+    decltype(&midiInPrepareHeader) prepare = nullptr;
+    decltype(&midiInAddBuffer) addBuffer = nullptr;
+    decltype(&midiInStart) start = nullptr;
+    decltype(&midiInReset) reset = nullptr;
+    decltype(&midiInUnprepareHeader) unprepare = nullptr;
+    decltype(&midiInClose) close = nullptr;
+    decltype(&midiInGetID) getId = nullptr;
+    std::string error;  // why it could not be loaded; "" when it was
+};
+
+template <typename F>
+void lookUp(HMODULE module, const char* name, F& function, std::string& error) {
+    function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (function == nullptr && error.empty()) {
+        error = std::string("winmm.dll has no ") + name;
+    }
 }
 
-std::string utf8(const wchar_t* text, std::size_t units) {
-    if (units == 0 || units > static_cast<std::size_t>(INT_MAX)) {
-        return std::string();
+// Loaded once, on the host's thread; the module stays loaded until the process ends.
+const Winmm& winmm() {
+    static const Winmm loaded = [] {
+        Winmm w;
+        const HMODULE module = LoadLibraryW(L"winmm.dll");
+        if (module == nullptr) {
+            w.error = "cannot load winmm.dll (error " + std::to_string(GetLastError()) + ")";
+            return w;
+        }
+        lookUp(module, "midiInGetNumDevs", w.getNumDevs, w.error);
+        lookUp(module, "midiInGetDevCapsW", w.getDevCaps, w.error);
+        lookUp(module, "midiInMessage", w.message, w.error);
+        lookUp(module, "midiInOpen", w.open, w.error);
+        lookUp(module, "midiInPrepareHeader", w.prepare, w.error);
+        lookUp(module, "midiInAddBuffer", w.addBuffer, w.error);
+        lookUp(module, "midiInStart", w.start, w.error);
+        lookUp(module, "midiInReset", w.reset, w.error);
+        lookUp(module, "midiInUnprepareHeader", w.unprepare, w.error);
+        lookUp(module, "midiInClose", w.close, w.error);
+        lookUp(module, "midiInGetID", w.getId, w.error);
+        return w;
+    }();
+    return loaded;
+}
+
+// The driver's product name in UTF-8: up to 32 units, which need not end in a NUL.
+std::string productName(const MIDIINCAPSW& caps) {
+    std::size_t units = 0;
+    while (units < MAXPNAMELEN && caps.szPname[units] != L'\0') {
+        ++units;
     }
-    const int wide = static_cast<int>(units);
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text, wide, nullptr, 0, nullptr, nullptr);
-    if (length <= 0) {
-        return std::string();
-    }
-    std::string out(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, wide, &out[0], length, nullptr, nullptr);
-    return out;
+    return mtccheck::narrow(std::wstring(caps.szPname, units));
 }
 
 std::string hexBytes(const std::uint8_t* bytes, std::size_t count) {
@@ -80,21 +102,21 @@ std::string interfacePath(unsigned index) {
     // WinMM takes a device index in place of a handle for driver queries.
     const HMIDIIN device = reinterpret_cast<HMIDIIN>(static_cast<UINT_PTR>(index));
     ULONG size = 0;
-    if (midiInMessage(device, DRV_QUERYDEVICEINTERFACESIZE, reinterpret_cast<DWORD_PTR>(&size),
-                      0) != MMSYSERR_NOERROR ||
+    if (winmm().message(device, DRV_QUERYDEVICEINTERFACESIZE, reinterpret_cast<DWORD_PTR>(&size),
+                        0) != MMSYSERR_NOERROR ||
         size % 2 != 0 || size < kMinPathBytes || size > kMaxPathBytes) {
         return std::string();
     }
     std::vector<wchar_t> buffer(size / 2, L'\0');
-    if (midiInMessage(device, DRV_QUERYDEVICEINTERFACE, reinterpret_cast<DWORD_PTR>(buffer.data()),
-                      size) != MMSYSERR_NOERROR) {
+    if (winmm().message(device, DRV_QUERYDEVICEINTERFACE,
+                        reinterpret_cast<DWORD_PTR>(buffer.data()), size) != MMSYSERR_NOERROR) {
         return std::string();
     }
     const auto end = std::find(buffer.begin(), buffer.end(), L'\0');
     if (end == buffer.end()) {
         return std::string();  // cut short: a different path would give a different id
     }
-    return utf8(buffer.data(), static_cast<std::size_t>(end - buffer.begin()));
+    return mtccheck::narrow(std::wstring(buffer.begin(), end));
 }
 
 // "winmm:" + SHA-256 of `identity` in lowercase hex, or "" if CNG fails.
@@ -200,23 +222,25 @@ std::string winmmText(unsigned result) {
     return std::string(text) + " (WinMM " + std::to_string(result) + ")";
 }
 
+std::string inputLayerError() {
+    return winmm().error;
+}
+
 std::vector<InputPort> listInputs() {
     std::vector<InputPort> inputs;
-    const UINT count = midiInGetNumDevs();
+    if (!winmm().error.empty()) {
+        return inputs;
+    }
+    const UINT count = winmm().getNumDevs();
     for (UINT index = 0; index < count; ++index) {
         MIDIINCAPSW caps;
         ZeroMemory(&caps, sizeof caps);
-        if (midiInGetDevCapsW(index, &caps, sizeof caps) != MMSYSERR_NOERROR) {
+        if (winmm().getDevCaps(index, &caps, sizeof caps) != MMSYSERR_NOERROR) {
             continue;  // gone between the count and now, or a broken driver
-        }
-        // The driver may fill all 32 units without a terminating NUL.
-        std::size_t units = 0;
-        while (units < MAXPNAMELEN && caps.szPname[units] != L'\0') {
-            ++units;
         }
         InputPort port;
         port.index = index;
-        port.name = utf8(caps.szPname, units);
+        port.name = productName(caps);
         const std::string path = interfacePath(index);
         if (!path.empty()) {
             port.id = hashedId(kInputIdentityTag + path + "\n" + port.name + "\n" +
@@ -285,7 +309,7 @@ void CALLBACK onInput(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD
     if (msg == MIM_OPEN || msg == MIM_CLOSE) {
         return;
     }
-    const std::int64_t at = counterMicros();
+    const std::int64_t at = mtccheck::nowMicros();
     auto* shared = reinterpret_cast<MidiInput::Shared*>(instance);
     AcquireSRWLockExclusive(&shared->lock);
     if (shared->count < shared->ring.size()) {
@@ -316,18 +340,17 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
     options_.bufferBytes = std::max(options_.bufferBytes, 2u);
     options_.queueCapacity = std::max(options_.queueCapacity, 1u);
 
+    if (!winmm().error.empty()) {
+        throw InputError(winmm().error, MMSYSERR_NOTENABLED);
+    }
     MIDIINCAPSW caps;
     ZeroMemory(&caps, sizeof caps);
-    MMRESULT r = midiInGetDevCapsW(index, &caps, sizeof caps);
+    MMRESULT r = winmm().getDevCaps(index, &caps, sizeof caps);
     if (r != MMSYSERR_NOERROR) {
         throw InputError("cannot read MIDI input " + std::to_string(index) + ": " + winmmText(r),
                          r);
     }
-    std::size_t units = 0;
-    while (units < MAXPNAMELEN && caps.szPname[units] != L'\0') {
-        ++units;
-    }
-    name_ = utf8(caps.szPname, units);
+    name_ = productName(caps);
 
     auto shared = std::make_unique<Shared>();
     shared->ring.resize(options_.queueCapacity);
@@ -339,8 +362,8 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
         throw InputError("cannot create the MIDI input's event", MMSYSERR_NOMEM);
     }
     HMIDIIN handle = nullptr;
-    r = midiInOpen(&handle, index, reinterpret_cast<DWORD_PTR>(&onInput),
-                   reinterpret_cast<DWORD_PTR>(shared.get()), CALLBACK_FUNCTION);
+    r = winmm().open(&handle, index, reinterpret_cast<DWORD_PTR>(&onInput),
+                     reinterpret_cast<DWORD_PTR>(shared.get()), CALLBACK_FUNCTION);
     if (r != MMSYSERR_NOERROR) {
         CloseHandle(shared->wake);
         throw InputError("cannot open MIDI input \"" + name_ + "\": " + winmmText(r), r);
@@ -354,15 +377,15 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
         h.lpData = shared_->data[i].data();
         h.dwBufferLength = options_.bufferBytes;
         step = "prepare a buffer of";
-        r = midiInPrepareHeader(handle, &h, sizeof h);
+        r = winmm().prepare(handle, &h, sizeof h);
         if (r == MMSYSERR_NOERROR) {
             step = "queue a buffer on";
-            r = midiInAddBuffer(handle, &h, sizeof h);
+            r = winmm().addBuffer(handle, &h, sizeof h);
         }
     }
     if (r == MMSYSERR_NOERROR) {
         step = "start";
-        r = midiInStart(handle);
+        r = winmm().start(handle);
     }
     if (r != MMSYSERR_NOERROR) {
         std::string ignored;
@@ -370,7 +393,7 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
         throw InputError(
             std::string("cannot ") + step + " MIDI input \"" + name_ + "\": " + winmmText(r), r);
     }
-    nextPresenceCheckUs_ = counterMicros() + options_.presenceEveryMs * 1000LL;
+    nextPresenceCheckUs_ = mtccheck::nowMicros() + options_.presenceEveryMs * 1000LL;
 }
 
 MidiInput::~MidiInput() {
@@ -394,7 +417,7 @@ std::uint64_t MidiInput::overruns() const {
 
 void MidiInput::requeue(void* header, std::int64_t at, std::vector<InputProblem>& problems) {
     auto* h = static_cast<MIDIHDR*>(header);
-    const MMRESULT r = midiInAddBuffer(static_cast<HMIDIIN>(handle_), h, sizeof *h);
+    const MMRESULT r = winmm().addBuffer(static_cast<HMIDIIN>(handle_), h, sizeof *h);
     if (r != MMSYSERR_NOERROR && !requeueFailed_) {
         // Reported once: after an unplug every buffer fails the same way.
         requeueFailed_ = true;
@@ -487,7 +510,7 @@ void MidiInput::poll(std::vector<InputMessage>& messages, std::vector<InputProbl
                 break;
         }
     }
-    const std::int64_t now = counterMicros();
+    const std::int64_t now = mtccheck::nowMicros();
     if (overruns > overrunsReported_) {
         // What the dropped buffers held is unknown: a message in progress cannot be trusted.
         partial_.clear();
@@ -503,7 +526,7 @@ void MidiInput::poll(std::vector<InputMessage>& messages, std::vector<InputProbl
     if (!vanished_ && now >= nextPresenceCheckUs_) {
         nextPresenceCheckUs_ = now + options_.presenceEveryMs * 1000LL;
         UINT index = 0;
-        const MMRESULT r = midiInGetID(static_cast<HMIDIIN>(handle_), &index);
+        const MMRESULT r = winmm().getId(static_cast<HMIDIIN>(handle_), &index);
         if (r != MMSYSERR_NOERROR) {
             vanished_ = true;
             problems.push_back({now, input + "the input disappeared: " + winmmText(r)});
@@ -518,9 +541,9 @@ bool MidiInput::close(std::string& error) {
     const auto handle = static_cast<HMIDIIN>(handle_);
     const std::string input = "MIDI input \"" + name_ + "\": ";
     auto withinLimit = [&](auto done) {
-        const std::int64_t deadline = counterMicros() + options_.closeStepMs * 1000LL;
+        const std::int64_t deadline = mtccheck::nowMicros() + options_.closeStepMs * 1000LL;
         while (!done()) {
-            if (counterMicros() > deadline) {
+            if (mtccheck::nowMicros() > deadline) {
                 return false;
             }
             Sleep(1);
@@ -536,7 +559,7 @@ bool MidiInput::close(std::string& error) {
         return false;
     };
 
-    MMRESULT r = midiInReset(handle);
+    MMRESULT r = winmm().reset(handle);
     if (r != MMSYSERR_NOERROR) {
         return abandon("midiInReset failed: " + winmmText(r));
     }
@@ -558,7 +581,7 @@ bool MidiInput::close(std::string& error) {
             continue;
         }
         if (!withinLimit([&] {
-                r = midiInUnprepareHeader(handle, &h, sizeof h);
+                r = winmm().unprepare(handle, &h, sizeof h);
                 return r != MIDIERR_STILLPLAYING;
             }) ||
             r != MMSYSERR_NOERROR) {
@@ -566,7 +589,7 @@ bool MidiInput::close(std::string& error) {
         }
     }
     if (!withinLimit([&] {
-            r = midiInClose(handle);
+            r = winmm().close(handle);
             return r != MIDIERR_STILLPLAYING;
         }) ||
         r != MMSYSERR_NOERROR) {

@@ -29,8 +29,12 @@ struct InputPort {
     std::string id;
 };
 
-// Every input whose capabilities can be read, in index order. Host thread; allocates; may
-// block as long as the driver takes to answer.
+// Why WinMM's input functions are not available ("" when they are). winmm.dll is loaded at
+// the first call of any function here, not when the program starts. Host thread.
+std::string inputLayerError();
+
+// Every input whose capabilities can be read, in index order (none when inputLayerError()). Host
+// thread; allocates; may block as long as the driver takes to answer.
 std::vector<InputPort> listInputs();
 
 // The inputs that `wanted` names: those whose id is exactly `wanted`, else those whose name is

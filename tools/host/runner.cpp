@@ -13,6 +13,7 @@
 #include "check/win/clock.h"
 #include "check/win/files.h"
 #include "check/win/process.h"
+#include "tools/host/midi_input.h"
 
 namespace mtchost {
 
@@ -30,6 +31,7 @@ constexpr unsigned kExitTimeoutMs = 3000;
 constexpr int64_t kStatusOnConsoleUs = 100000;
 constexpr int64_t kStatusOnPipeUs = 1000000;
 constexpr int64_t kRecordingTailUs = 300000;  // the last wire lines follow the stop closely
+constexpr int64_t kMicrosPerByte = 320;       // MIDI's 31250 baud, 10 bits a byte
 
 struct Player {
     bool hasTrack = false;
@@ -42,6 +44,37 @@ struct Player {
         return position + (playing ? static_cast<double>(us - sinceUs) / 1e6 : 0);
     }
 };
+
+// The MIDI inputs, loading winmm.dll on first use. Under test the winmm.dll beside mtc-host
+// is the simulated port, which truncates and then writes the recording named by
+// MTC_SIMPORT_LOG as it loads. That file belongs to the service's copy of the port, so the
+// variable is hidden while this process loads its own copy and put back for the service to
+// inherit. Main thread; allocates.
+std::vector<InputPort> loadInputs() {
+    const wchar_t* kLog = L"MTC_SIMPORT_LOG";
+    wchar_t saved[32768];
+    const DWORD n = GetEnvironmentVariableW(kLog, saved, 32768);
+    const bool hidden = n > 0 && n < 32768;
+    if (hidden) {
+        SetEnvironmentVariableW(kLog, nullptr);
+    }
+    std::vector<InputPort> inputs = listInputs();
+    if (hidden) {
+        SetEnvironmentVariableW(kLog, saved);
+    }
+    return inputs;
+}
+
+void listInputLines(Console& console, const std::vector<InputPort>& inputs) {
+    if (inputs.empty()) {
+        console.line("  (no MIDI input is listed)");
+    }
+    for (const InputPort& in : inputs) {
+        console.line(
+            "  " + std::to_string(in.index) + "  \"" + in.name + "\"  " +
+            (in.id.empty() ? std::string("(no stable id: the driver gives no path)") : in.id));
+    }
+}
 
 std::string fixed(double v, int decimals) {
     char text[48];
@@ -80,6 +113,8 @@ class Session {
     void performStep(const Step& step, int64_t now);
     void showStatus(int64_t now);
     int finish(bool ranToEnd);
+    int openInput();
+    void takeWire(WireMessage& m);
 
     const Options& options_;
     Console& console_;
@@ -96,7 +131,41 @@ class Session {
     ReceiverClock liveClock_;
     std::vector<Reading> liveReadings_;
     int64_t t0_ = 0;
+
+    std::unique_ptr<MidiInput> input_;  // the wire read back through a MIDI input, if any
+    std::vector<InputMessage> inputMessages_;
+    std::vector<InputProblem> inputProblems_;
+    uint64_t inputSeq_ = 0;
 };
+
+// Opens the MIDI input named on the command line, before the service starts, so that a
+// wrong name or a busy input costs nothing else.
+int Session::openInput() {
+    const std::vector<InputPort> inputs = loadInputs();
+    if (!inputLayerError().empty()) {
+        console_.line("mtc-host: cannot read MIDI inputs: " + inputLayerError());
+        return kExitFailed;
+    }
+    const std::vector<InputPort> found = matchInputs(inputs, options_.input);
+    if (found.size() != 1) {
+        console_.line(found.empty() ? "mtc-host: no MIDI input has the id or name \"" +
+                                          options_.input + "\"; the inputs are:"
+                                    : "mtc-host: several MIDI inputs are named \"" +
+                                          options_.input + "\"; give its id instead:");
+        listInputLines(console_, inputs);
+        return kExitUsage;
+    }
+    try {
+        input_.reset(new MidiInput(found[0].index));
+    } catch (const InputError& e) {
+        console_.line(std::string("mtc-host: ") + e.what());
+        return kExitFailed;
+    }
+    record_.haveWire = true;
+    record_.source = WireSource::kInput;
+    record_.sourceName = input_->name();
+    return kExitOk;
+}
 
 bool Session::loadShow() {
     std::string text = defaultShowText();
@@ -190,7 +259,39 @@ bool Session::awaitReply(int id, Json& reply, unsigned timeoutMs) {
     }
 }
 
+// One message of the receiver's port: into the live receiver and the show's record.
+void Session::takeWire(WireMessage& m) {
+    liveReadings_.clear();
+    liveDecoder_.feed(m.bytes.data(), m.bytes.size(), static_cast<double>(m.endUs) / 1e6,
+                      liveReadings_);
+    for (const Reading& r : liveReadings_) {
+        liveClock_.apply(r);
+    }
+}
+
 void Session::pollWire() {
+    if (input_) {
+        inputMessages_.clear();
+        inputProblems_.clear();
+        input_->poll(inputMessages_, inputProblems_);
+        for (InputMessage& in : inputMessages_) {
+            // Stamped when its last byte was in; it began to arrive one wire time earlier.
+            WireMessage m;
+            m.port = 0;
+            m.seq = ++inputSeq_;
+            m.endUs = in.arrivalUs;
+            m.startUs = in.arrivalUs - kMicrosPerByte * static_cast<int64_t>(in.bytes.size());
+            m.bytes = std::move(in.bytes);
+            takeWire(m);
+            allWire_.push_back(std::move(m));
+        }
+        for (const InputProblem& p : inputProblems_) {
+            record_.hostProblems.push_back(
+                (t0_ != 0 ? fixed(static_cast<double>(p.atUs - t0_) / 1e6, 3) + " s: "
+                          : std::string()) +
+                p.text);
+        }
+    }
     if (!follower_) {
         return;
     }
@@ -208,12 +309,7 @@ void Session::pollWire() {
     recording_.feed(chunk.data(), chunk.size());
     for (WireMessage& m : recording_.take()) {
         if (m.port == recording_.openedPort()) {
-            liveReadings_.clear();
-            liveDecoder_.feed(m.bytes.data(), m.bytes.size(), static_cast<double>(m.endUs) / 1e6,
-                              liveReadings_);
-            for (const Reading& r : liveReadings_) {
-                liveClock_.apply(r);
-            }
+            takeWire(m);
         }
         allWire_.push_back(std::move(m));
     }
@@ -271,7 +367,7 @@ void Session::showStatus(int64_t now) {
     const double t = static_cast<double>(now - t0_) / 1e6;
     std::string s = fixed(t, 2) + "s " + (player_.playing ? "play " : "hold ") +
                     clockText(show_.offset + player_.positionAt(now)) + " ";
-    if (!follower_) {
+    if (!follower_ && !input_) {
         s += "recv not watched";
     } else if (!liveClock_.hasTime()) {
         s += "recv --:--:--:-- no time yet";
@@ -299,6 +395,12 @@ void Session::showStatus(int64_t now) {
 int Session::run() {
     if (!loadShow()) {
         return kExitUsage;
+    }
+    if (!options_.input.empty()) {
+        const int code = openInput();
+        if (code != kExitOk) {
+            return code;
+        }
     }
     const std::wstring service =
         options_.service.empty() ? programFolder() + L"mtc-service.exe" : options_.service;
@@ -371,9 +473,13 @@ int Session::run() {
         console_.line("mtc-host: the service did not start MTC");
         return kExitFailed;
     }
-    if (!options_.wireLog.empty()) {
+    if (input_) {
+        console_.line("mtc-host: receiver reading MIDI input \"" + input_->name() + "\"");
+    } else if (!options_.wireLog.empty()) {
         follower_.reset(new FileFollower(recordingPath(options_.wireLog)));
         record_.haveWire = true;
+        record_.source = WireSource::kRecording;
+        record_.sourceName = options_.wireLog;
         console_.line("mtc-host: receiver watching " + options_.wireLog);
     } else {
         console_.line("mtc-host: no wire recording given; the receiver's view is off");
@@ -457,12 +563,21 @@ int Session::finish(bool ranToEnd) {
     console_.line("mtc-host: the service exited with code " + std::to_string(code));
 
     const int port = recording_.openedPort();
-    for (WireMessage& m : allWire_) {
-        if (m.port == port) {
-            record_.wire.push_back(std::move(m));
+    if (input_) {
+        // Everything the input read is the receiver's: nothing else shares its wire here.
+        record_.wire = std::move(allWire_);
+        std::string error;
+        if (!input_->close(error)) {
+            record_.hostProblems.push_back(error);
+        }
+    } else {
+        for (WireMessage& m : allWire_) {
+            if (m.port == port) {
+                record_.wire.push_back(std::move(m));
+            }
         }
     }
-    if (record_.haveWire && port < 0) {
+    if (follower_ && port < 0) {
         record_.hostProblems.push_back("the recording shows no port opened by the service");
     }
     for (const std::string& e : recording_.errors()) {
@@ -511,6 +626,17 @@ int Session::finish(bool ranToEnd) {
 int runShow(const Options& options, Console& console) {
     Session session(options, console);
     return session.run();
+}
+
+int printInputs(Console& console) {
+    const std::vector<InputPort> inputs = loadInputs();
+    if (!inputLayerError().empty()) {
+        console.line("mtc-host: cannot read MIDI inputs: " + inputLayerError());
+        return kExitFailed;
+    }
+    console.line("MIDI inputs (index, name, id):");
+    listInputLines(console, inputs);
+    return kExitOk;
 }
 
 }  // namespace mtchost

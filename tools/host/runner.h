@@ -14,6 +14,7 @@ struct Options {
     std::wstring script;     // show script file; empty: the built-in show
     std::wstring reportDir;  // where report.json and receiver-error.svg go
     std::string wireLog;     // the simulated port's recording; empty: none
+    std::string input;       // MIDI input id or name to read the wire back from; empty: none
     bool haveFps = false;    // --fps given (overrides the script's)
     double fps = 25;
     bool haveOffset = false;  // --offset given
@@ -30,5 +31,9 @@ enum ExitCode : int {
 
 // Runs the show. Main thread; blocks for the length of the show; allocates.
 int runShow(const Options& options, Console& console);
+
+// Prints the MIDI inputs (index, name, id); kExitFailed when WinMM cannot be loaded. Main
+// thread; loads winmm.dll.
+int printInputs(Console& console);
 
 }  // namespace mtchost
