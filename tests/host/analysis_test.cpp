@@ -150,6 +150,84 @@ TEST(Analysis, theJsonReportCarriesTheSameFiguresAndTheChartIsAnSvgDocument) {
     EXPECT_NE(svg.find(">pause</text>"), std::string::npos);  // the locate is marked
 }
 
+// Every form of the report names what the receiver read, so that figures from a recording, a
+// real chain and the host alone are never mistaken for one another.
+TEST(Analysis, everyFormOfTheReportNamesWhatTheReceiverRead) {
+    struct Case {
+        const char* name;
+        bool haveWire;
+        mtccheck::WireSource source;
+        const char* sourceName;
+        std::vector<std::string> textLines;  // each a whole line of the text report
+        const char* kind;
+        const char* includes;  // "" for null
+        const char* chartTitleEnd;
+    };
+    const Case cases[] = {
+        {"a recording",
+         true,
+         mtccheck::WireSource::kRecording,
+         "C:\\run\\wire.log",
+         {"Receiver reads the simulated port's recording C:\\run\\wire.log",
+          "Locate latency, host write to full frame on the wire:"},
+         "recording",
+         "",
+         "receiver reads the simulated port's recording C:\\run\\wire.log</text>"},
+        {"a MIDI input",
+         true,
+         mtccheck::WireSource::kInput,
+         "Loop In <2>",
+         {"Receiver reads MIDI input \"Loop In <2>\"",
+          "  (figures include driver and transport latency both ways)",
+          "Locate latency, host write to full frame complete at the input:"},
+         "input",
+         "driver and transport latency both ways",
+         "receiver reads MIDI input &quot;Loop In &lt;2&gt;&quot;</text>"},
+        {"nothing",
+         false,
+         mtccheck::WireSource::kRecording,
+         "",
+         {"Receiver reads nothing: this report has the host's side only",
+          "Problem: no recording of the MIDI wire: receiver figures are missing"},
+         "none",
+         "",
+         "receiver reads nothing: this report has the host's side only</text>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ShowRecord r = playThenPause();
+        r.haveWire = c.haveWire;
+        r.source = c.source;
+        r.sourceName = c.sourceName;
+        if (!c.haveWire) {
+            r.wire.clear();
+        }
+        const Report rep = mtccheck::analyse(r);
+        const std::string text = mtccheck::reportText(rep);
+        for (const std::string& line : c.textLines) {
+            EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
+            EXPECT_LE(line.size(), 80u) << "within the 80 columns of a default console";
+        }
+        mtccheck::Json j;
+        std::string error;
+        ASSERT_TRUE(mtccheck::parseJson(mtccheck::reportJson(rep), j, error)) << error;
+        const mtccheck::Json* source = j.find("receiverSource");
+        ASSERT_NE(source, nullptr);
+        EXPECT_EQ(source->find("kind")->text, c.kind);
+        if (c.haveWire) {
+            EXPECT_EQ(source->find("name")->text, c.sourceName);
+        } else {
+            EXPECT_EQ(source->find("name")->kind, mtccheck::Json::kNull);
+        }
+        if (*c.includes != '\0') {
+            EXPECT_EQ(source->find("includes")->text, c.includes);
+        } else {
+            EXPECT_EQ(source->find("includes")->kind, mtccheck::Json::kNull);
+        }
+        EXPECT_NE(mtccheck::reportSvg(rep).find(c.chartTitleEnd), std::string::npos);
+    }
+}
+
 // 25 fps from 00:00:00:00: the player plays from 1.0 s and seeks to 90 s at 2.0 s; the show
 // stops at 3.0 s. Reports every 20 ms, none between `gapFromUs` and `gapToUs`. No wire yet.
 ShowRecord playThenSeek(const char* seekLabel, int64_t gapFromUs = 0, int64_t gapToUs = 0) {
