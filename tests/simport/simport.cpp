@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/device_interface.h"
@@ -253,21 +254,28 @@ unsigned gControlLine = 0;
 // output receives what another program sends there; closed when the variable is unset.
 simport::SharedWire gLoopback;
 
-class Lock {
+// Holds one SRW lock exclusively for its lifetime.
+class ExclusiveLock {
   public:
-    Lock() { AcquireSRWLockExclusive(&gLock); }
-    ~Lock() { ReleaseSRWLockExclusive(&gLock); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+  private:
+    SRWLOCK& lock_;
+};
+
+// The state lock.
+class Lock : public ExclusiveLock {
+  public:
+    Lock() : ExclusiveLock(gLock) {}
 };
 
 // Held by whoever runs input callbacks, and by midiInClose, so no callback follows a close.
-class DeliverLock {
+class DeliverLock : public ExclusiveLock {
   public:
-    DeliverLock() { AcquireSRWLockExclusive(&gDeliverLock); }
-    ~DeliverLock() { ReleaseSRWLockExclusive(&gDeliverLock); }
-    DeliverLock(const DeliverLock&) = delete;
-    DeliverLock& operator=(const DeliverLock&) = delete;
+    DeliverLock() : ExclusiveLock(gDeliverLock) {}
 };
 
 // ---- recording (under the lock) -----------------------------------------------------------------
@@ -445,23 +453,34 @@ void countCall(const char* function, std::int64_t now) {
     }
 }
 
-bool addPorts(const Line& line, std::string& error) {
-    std::vector<std::unique_ptr<Port>> added;
+// Declares `line.count` devices of one kind, all or none: numbered after those declared before,
+// set up by `setup` (the kind's defaults), given the line's settings and listed last.
+template <typename Device, typename Setup>
+bool declareDevices(const Line& line, std::vector<std::unique_ptr<Device>>& all,
+                    std::vector<unsigned>& order, const char* what, Setup setup,
+                    std::string& error) {
+    std::vector<std::unique_ptr<Device>> added;
     for (unsigned k = 0; k < line.count; ++k) {
-        auto p = std::make_unique<Port>();
-        p->number = static_cast<unsigned>(gState.ports.size() + k);
-        p->props = simport::defaultProps(p->number);
-        if (!simport::applySettings(line.settings, p->number, p->props, error)) {
-            error = "port " + std::to_string(p->number) + ": " + error;
+        auto device = std::make_unique<Device>();
+        device->number = static_cast<unsigned>(all.size() + k);
+        setup(*device);
+        if (!simport::applySettings(line.settings, device->number, device->props, error)) {
+            error = std::string(what) + " " + std::to_string(device->number) + ": " + error;
             return false;
         }
-        added.push_back(std::move(p));
+        added.push_back(std::move(device));
     }
-    for (auto& p : added) {
-        gState.order.push_back(p->number);
-        gState.ports.push_back(std::move(p));
+    for (auto& device : added) {
+        order.push_back(device->number);
+        all.push_back(std::move(device));
     }
     return true;
+}
+
+bool addPorts(const Line& line, std::string& error) {
+    return declareDevices(
+        line, gState.ports, gState.order, "port",
+        [](Port& p) { p.props = simport::defaultProps(p.number); }, error);
 }
 
 bool addInputs(const Line& line, std::string& error) {
@@ -470,23 +489,13 @@ bool addInputs(const Line& line, std::string& error) {
                 std::to_string(gState.ports.size()) + " were declared";
         return false;
     }
-    std::vector<std::unique_ptr<Input>> added;
-    for (unsigned k = 0; k < line.count; ++k) {
-        auto in = std::make_unique<Input>();
-        in->number = static_cast<unsigned>(gState.inputs.size() + k);
-        in->props = simport::defaultInputProps(in->number);
-        in->loop = line.loop;
-        if (!simport::applySettings(line.settings, in->number, in->props, error)) {
-            error = "input " + std::to_string(in->number) + ": " + error;
-            return false;
-        }
-        added.push_back(std::move(in));
-    }
-    for (auto& in : added) {
-        gState.inOrder.push_back(in->number);
-        gState.inputs.push_back(std::move(in));
-    }
-    return true;
+    return declareDevices(
+        line, gState.inputs, gState.inOrder, "input",
+        [&](Input& in) {
+            in.props = simport::defaultInputProps(in.number);
+            in.loop = line.loop;
+        },
+        error);
 }
 
 // Opens the shared wire named by MTC_SIMPORT_LOOPBACK, read afresh at every load so that a
@@ -1158,54 +1167,6 @@ std::size_t shortLength(unsigned status) {
     return 1;
 }
 
-std::string capsArgs(UINT_PTR id, UINT size) {
-    return (id >= kFirstHandle ? "handle=" + hex(id) : "dev=" + std::to_string(id)) +
-           " size=" + std::to_string(size);
-}
-
-// Resolves a device index or (from kFirstHandle up) a handle to a present port.
-MMRESULT resolvePort(UINT_PTR id, Port*& port) {
-    port = nullptr;
-    if (id >= kFirstHandle) {
-        Handle* h = findHandle(reinterpret_cast<HMIDIOUT>(id));
-        if (h == nullptr) {
-            return MMSYSERR_INVALHANDLE;
-        }
-        port = gState.ports[h->port].get();
-        return port->present ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
-    }
-    port = portAtIndex(id);
-    return port == nullptr ? MMSYSERR_BADDEVICEID : MMSYSERR_NOERROR;
-}
-
-MMRESULT fillCaps(const char* name, UINT_PTR id, MIDIOUTCAPSW& caps, UINT size) {
-    Call call(name);
-    std::string args = capsArgs(id, size);
-    Port* port = nullptr;
-    MMRESULT r = resolvePort(id, port);
-    if (r != MMSYSERR_NOERROR) {
-        return call.done(args, r);
-    }
-    std::uint32_t code = 0;
-    if (takeFault(FaultKind::Caps, port->number, &code)) {
-        return call.done(args, code);
-    }
-    const PortProps& p = port->props;
-    caps = MIDIOUTCAPSW();
-    caps.wMid = p.mid;
-    caps.wPid = p.pid;
-    caps.vDriverVersion = p.version;
-    // A name of exactly 32 units fills the array without a terminating NUL, as drivers do.
-    std::copy(p.name.begin(), p.name.begin() + std::min<std::size_t>(p.name.size(), 32),
-              caps.szPname);
-    caps.wTechnology = p.tech;
-    caps.wVoices = p.voices;
-    caps.wNotes = p.notes;
-    caps.wChannelMask = p.chanmask;
-    caps.dwSupport = p.support;
-    return call.done(args, MMSYSERR_NOERROR);
-}
-
 // The two device interface queries, answered alike for outputs and inputs.
 MMRESULT interfaceQuery(Call& call, const std::string& args, const PortProps& p, UINT uMsg,
                         DWORD_PTR dw1, DWORD_PTR dw2) {
@@ -1243,42 +1204,144 @@ MMRESULT interfaceQuery(Call& call, const std::string& args, const PortProps& p,
     return call.done(args, MMSYSERR_NOTSUPPORTED);
 }
 
-}  // namespace
+// ---- what outputs and inputs share (under the lock) --------------------------------------------
+// WinMM answers most calls alike for outputs and inputs; each kind says where its devices and
+// handles live and what it alone does.
 
-// ---- WinMM exports
-// ------------------------------------------------------------------------------- Each runs on the
-// calling program thread, takes the DLL's lock briefly and never waits, except midiOutClose under
-// the "closeblock" fault.
+struct OutputKind {
+    using Device = Port;
+    using Open = Handle;
+    using Hm = HMIDIOUT;
+    using WideCaps = MIDIOUTCAPSW;
+    // Besides none, only the callback the product uses is simulated.
+    static constexpr DWORD kCallback = CALLBACK_EVENT;
+    static constexpr FaultKind kOpenFault = FaultKind::Open;
 
-UINT WINAPI midiOutGetNumDevs(void) {
-    Call call("midiOutGetNumDevs");
-    UINT n = static_cast<UINT>(gState.order.size());
-    call.done("", n);
-    return n;
+    static Port* atIndex(std::uint64_t index) { return portAtIndex(index); }
+    static Handle* open(HMIDIOUT h) { return findHandle(h); }
+    static Port& deviceOf(const Handle& h) { return *gState.ports[h.port]; }
+    static std::uint32_t goneCode(const Port& p) { return p.detachCode; }
+    static UINT listIndex(const Handle& h) {
+        return h.pinned ? h.pinnedIndex : static_cast<UINT>(indexOf(h.port));
+    }
+    static bool capsRefused(const Port& p, std::uint32_t* code) {
+        return takeFault(FaultKind::Caps, p.number, code);
+    }
+    static bool headerRefused(FaultKind kind, const Handle& h, std::uint32_t* code) {
+        return takeFault(kind, h.port, code);
+    }
+    // A message whose last byte has left but which the driver thread has not reached yet is
+    // finished first, so the answer depends on wire time only, not on thread scheduling.
+    static bool holds(Handle& h, MIDIHDR* header, std::int64_t now) {
+        advance(*gState.ports[h.port], now);
+        return std::find(h.inflight.begin(), h.inflight.end(), header) != h.inflight.end();
+    }
+};
+
+struct InputKind {
+    using Device = Input;
+    using Open = InHandle;
+    using Hm = HMIDIIN;
+    using WideCaps = MIDIINCAPSW;
+    // Besides none, only the callback the host uses is simulated.
+    static constexpr DWORD kCallback = CALLBACK_FUNCTION;
+    static constexpr FaultKind kOpenFault = FaultKind::InOpen;
+
+    static Input* atIndex(std::uint64_t index) {
+        return index < gState.inOrder.size() ? gState.inputs[gState.inOrder[index]].get() : nullptr;
+    }
+    static InHandle* open(HMIDIIN h) { return findInHandle(h); }
+    static Input& deviceOf(const InHandle& h) { return *gState.inputs[h.input]; }
+    static std::uint32_t goneCode(const Input& in) { return in.removeCode; }
+    static UINT listIndex(const InHandle& h) {
+        auto it = std::find(gState.inOrder.begin(), gState.inOrder.end(), h.input);
+        return static_cast<UINT>(it - gState.inOrder.begin());
+    }
+    // Inputs have no faults on capabilities or headers.
+    static bool capsRefused(const Input&, std::uint32_t*) { return false; }
+    static bool headerRefused(FaultKind, const InHandle&, std::uint32_t*) { return false; }
+    static bool holds(InHandle& h, MIDIHDR* header, std::int64_t) {
+        return std::find(h.buffers.begin(), h.buffers.end(), header) != h.buffers.end();
+    }
+};
+
+// A device index, or from kFirstHandle up a handle, as the recording shows it.
+std::string deviceArg(UINT_PTR id) {
+    return id >= kFirstHandle ? "handle=" + hex(id) : "dev=" + std::to_string(id);
 }
 
-MMRESULT WINAPI midiOutGetDevCapsW(UINT_PTR uDeviceID, LPMIDIOUTCAPSW pmoc, UINT cbmoc) {
-    if (pmoc == nullptr) {
-        Call call("midiOutGetDevCapsW");
-        return call.done(capsArgs(uDeviceID, cbmoc), MMSYSERR_INVALPARAM);
-    }
-    MIDIOUTCAPSW caps;
-    MMRESULT r = fillCaps("midiOutGetDevCapsW", uDeviceID, caps, cbmoc);
-    if (r == MMSYSERR_NOERROR) {
-        std::memcpy(pmoc, &caps, std::min<std::size_t>(cbmoc, sizeof caps));
-    }
-    return r;
+std::string capsArgs(UINT_PTR id, UINT size) {
+    return deviceArg(id) + " size=" + std::to_string(size);
 }
 
-MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR uDeviceID, LPMIDIOUTCAPSA pmoc, UINT cbmoc) {
-    if (pmoc == nullptr) {
-        Call call("midiOutGetDevCapsA");
-        return call.done(capsArgs(uDeviceID, cbmoc), MMSYSERR_INVALPARAM);
+// Resolves a device index or (from kFirstHandle up) a handle to a present device.
+template <typename Kind>
+MMRESULT resolve(UINT_PTR id, typename Kind::Device*& device) {
+    device = nullptr;
+    if (id >= kFirstHandle) {
+        typename Kind::Open* h = Kind::open(reinterpret_cast<typename Kind::Hm>(id));
+        if (h == nullptr) {
+            return MMSYSERR_INVALHANDLE;
+        }
+        device = &Kind::deviceOf(*h);
+        return device->present ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
     }
-    MIDIOUTCAPSW wide;
-    MMRESULT r = fillCaps("midiOutGetDevCapsA", uDeviceID, wide, cbmoc);
-    if (r == MMSYSERR_NOERROR) {
-        MIDIOUTCAPSA caps = MIDIOUTCAPSA();
+    device = Kind::atIndex(id);
+    return device == nullptr ? MMSYSERR_BADDEVICEID : MMSYSERR_NOERROR;
+}
+
+// The capability fields of outputs only; inputs have none beyond the shared ones.
+void fillOwnCaps(MIDIOUTCAPSW& caps, const PortProps& p) {
+    caps.wTechnology = p.tech;
+    caps.wVoices = p.voices;
+    caps.wNotes = p.notes;
+    caps.wChannelMask = p.chanmask;
+}
+void fillOwnCaps(MIDIINCAPSW&, const PortProps&) {}
+
+void narrowOwnCaps(MIDIOUTCAPSA& caps, const MIDIOUTCAPSW& wide) {
+    caps.wTechnology = wide.wTechnology;
+    caps.wVoices = wide.wVoices;
+    caps.wNotes = wide.wNotes;
+    caps.wChannelMask = wide.wChannelMask;
+}
+void narrowOwnCaps(MIDIINCAPSA&, const MIDIINCAPSW&) {}
+
+// The wide capabilities of the device `id` names; records the call as `name`.
+template <typename Kind>
+MMRESULT fillCaps(const char* name, UINT_PTR id, typename Kind::WideCaps& caps, UINT size) {
+    Call call(name);
+    std::string args = capsArgs(id, size);
+    typename Kind::Device* device = nullptr;
+    MMRESULT r = resolve<Kind>(id, device);
+    if (r != MMSYSERR_NOERROR) {
+        return call.done(args, r);
+    }
+    std::uint32_t code = 0;
+    if (Kind::capsRefused(*device, &code)) {
+        return call.done(args, code);
+    }
+    const PortProps& p = device->props;
+    caps = typename Kind::WideCaps();
+    caps.wMid = p.mid;
+    caps.wPid = p.pid;
+    caps.vDriverVersion = p.version;
+    // A name of exactly 32 units fills the array without a terminating NUL, as drivers do.
+    std::copy(p.name.begin(), p.name.begin() + std::min<std::size_t>(p.name.size(), 32),
+              caps.szPname);
+    caps.dwSupport = p.support;
+    fillOwnCaps(caps, p);
+    return call.done(args, MMSYSERR_NOERROR);
+}
+
+// The capabilities as the caller asked for them: wide as they are, narrow with the name
+// converted to the ANSI code page.
+template <typename Out, typename Wide>
+Out capsAs(const Wide& wide) {
+    if constexpr (std::is_same<Out, Wide>::value) {
+        return wide;
+    } else {
+        Out caps = Out();
         caps.wMid = wide.wMid;
         caps.wPid = wide.wPid;
         caps.vDriverVersion = wide.vDriverVersion;
@@ -1290,71 +1353,228 @@ MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR uDeviceID, LPMIDIOUTCAPSA pmoc, UINT
             WideCharToMultiByte(CP_ACP, 0, wide.szPname, units, caps.szPname, MAXPNAMELEN - 1,
                                 nullptr, nullptr);
         }
-        caps.wTechnology = wide.wTechnology;
-        caps.wVoices = wide.wVoices;
-        caps.wNotes = wide.wNotes;
-        caps.wChannelMask = wide.wChannelMask;
         caps.dwSupport = wide.dwSupport;
-        std::memcpy(pmoc, &caps, std::min<std::size_t>(cbmoc, sizeof caps));
+        narrowOwnCaps(caps, wide);
+        return caps;
+    }
+}
+
+// A GetDevCaps export: the first `size` bytes of the capabilities in the caller's form `Out`.
+template <typename Kind, typename Out>
+MMRESULT getDevCaps(const char* name, UINT_PTR id, Out* out, UINT size) {
+    if (out == nullptr) {
+        Call call(name);
+        return call.done(capsArgs(id, size), MMSYSERR_INVALPARAM);
+    }
+    typename Kind::WideCaps wide;
+    MMRESULT r = fillCaps<Kind>(name, id, wide, size);
+    if (r == MMSYSERR_NOERROR) {
+        const Out caps = capsAs<Out>(wide);
+        std::memcpy(out, &caps, std::min<std::size_t>(size, sizeof caps));
     }
     return r;
 }
 
-MMRESULT WINAPI midiOutMessage(HMIDIOUT hmo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
-    Call call("midiOutMessage");
-    UINT_PTR id = reinterpret_cast<UINT_PTR>(hmo);
-    std::string args = (id >= kFirstHandle ? "handle=" + hex(id) : "dev=" + std::to_string(id)) +
-                       " msg=" + hex(uMsg) + " dw1=" + hex(dw1) + " dw2=" + hex(dw2);
-    Port* port = nullptr;
-    MMRESULT r = resolvePort(id, port);
+// A Message export: the device interface queries, on a device index or a handle.
+template <typename Kind>
+MMRESULT deviceMessage(const char* name, UINT_PTR id, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
+    Call call(name);
+    std::string args =
+        deviceArg(id) + " msg=" + hex(uMsg) + " dw1=" + hex(dw1) + " dw2=" + hex(dw2);
+    typename Kind::Device* device = nullptr;
+    MMRESULT r = resolve<Kind>(id, device);
     if (r != MMSYSERR_NOERROR) {
         return call.done(args, r);
     }
-    return interfaceQuery(call, args, port->props, uMsg, dw1, dw2);
+    return interfaceQuery(call, args, device->props, uMsg, dw1, dw2);
+}
+
+// An Open export: WinMM's checks in its order, then a fresh handle on the device, which
+// `attach` sets up and describes for the recording. `value` gets the handle on success.
+template <typename Kind, typename Attach>
+MMRESULT openDevice(const char* name, typename Kind::Hm* result, UINT index, DWORD_PTR callback,
+                    DWORD_PTR instance, DWORD flags, std::uintptr_t& value, Attach attach) {
+    Call call(name);
+    std::string args = "dev=" + std::to_string(index) + " callback=" + hex(callback) +
+                       " instance=" + hex(instance) + " flags=" + hex(flags);
+    if (result == nullptr) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    *result = nullptr;
+    DWORD type = flags & CALLBACK_TYPEMASK;
+    if (type != CALLBACK_NULL && type != Kind::kCallback) {
+        return call.done(args, MMSYSERR_INVALFLAG);
+    }
+    if (type == Kind::kCallback && callback == 0) {
+        return call.done(args, MMSYSERR_INVALPARAM);
+    }
+    typename Kind::Device* device = Kind::atIndex(index);
+    if (device == nullptr) {
+        return call.done(args, MMSYSERR_BADDEVICEID);
+    }
+    std::uint32_t code = 0;
+    if (takeFault(Kind::kOpenFault, device->number, &code)) {
+        return call.done(args, code);
+    }
+    if (device->openHandle != 0) {
+        return call.done(args, MMSYSERR_ALLOCATED);
+    }
+    value = gNextHandle;
+    gNextHandle += 4;
+    device->openHandle = value;
+    device->openedAt = call.now();
+    *result = reinterpret_cast<typename Kind::Hm>(value);
+    std::string outputs = attach(*device, call.now());
+    return call.done(args, MMSYSERR_NOERROR, "handle=" + hex(value) + " " + outputs);
+}
+
+// A call on an open handle: recorded as `name` with `args`; refused for a handle that is not
+// open, otherwise `body` (given the call, the arguments and the handle) does the rest.
+template <typename Kind, typename Body>
+MMRESULT onHandle(const char* name, typename Kind::Hm hm, std::string args, Body body) {
+    Call call(name);
+    typename Kind::Open* h = Kind::open(hm);
+    if (h == nullptr) {
+        return call.done(args, MMSYSERR_INVALHANDLE);
+    }
+    return body(call, args, h);
+}
+
+// A call on a header: as onHandle, and refused for a missing or short header.
+template <typename Kind, typename Body>
+MMRESULT onHeader(const char* name, typename Kind::Hm hm, LPMIDIHDR pmh, UINT cbmh, Body body) {
+    std::string args =
+        "handle=" + ptr(hm) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
+    return onHandle<Kind>(name, hm, args, [&](Call& call, std::string& a, typename Kind::Open* h) {
+        if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
+            return call.done(a, MMSYSERR_INVALPARAM);
+        }
+        return body(call, a, h);
+    });
+}
+
+// A header that goes to the driver (a long message out, a buffer in): prepared, not already
+// queued on the handle, and holding data the driver accepts.
+template <typename Queue>
+MMRESULT checkQueuedHeader(MIDIHDR* pmh, const Queue& queued) {
+    if ((readFlags(pmh) & MHDR_PREPARED) == 0) {
+        return MIDIERR_UNPREPARED;
+    }
+    if (std::find(queued.begin(), queued.end(), pmh) != queued.end()) {
+        return MIDIERR_STILLPLAYING;
+    }
+    if (pmh->lpData == nullptr || pmh->dwBufferLength == 0 ||
+        pmh->dwBufferLength > kMaxLongMessage) {
+        return MMSYSERR_INVALPARAM;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+// A PrepareHeader export: marks a header that has data prepared.
+template <typename Kind>
+MMRESULT prepareHeader(const char* name, typename Kind::Hm hm, LPMIDIHDR pmh, UINT cbmh) {
+    return onHeader<Kind>(name, hm, pmh, cbmh,
+                          [&](Call& call, std::string& args, typename Kind::Open* h) {
+                              if (pmh->lpData == nullptr) {
+                                  return call.done(args, MMSYSERR_INVALPARAM);
+                              }
+                              std::uint32_t code = 0;
+                              if (Kind::headerRefused(FaultKind::Prepare, *h, &code)) {
+                                  return call.done(args, code);
+                              }
+                              changeFlags(pmh, 0, MHDR_PREPARED);
+                              return call.done(args, MMSYSERR_NOERROR);
+                          });
+}
+
+// An UnprepareHeader export: refused while the driver still holds the header.
+template <typename Kind>
+MMRESULT unprepareHeader(const char* name, typename Kind::Hm hm, LPMIDIHDR pmh, UINT cbmh) {
+    return onHeader<Kind>(name, hm, pmh, cbmh,
+                          [&](Call& call, std::string& args, typename Kind::Open* h) {
+                              if (Kind::holds(*h, pmh, call.now())) {
+                                  return call.done(args, MIDIERR_STILLPLAYING);
+                              }
+                              std::uint32_t code = 0;
+                              if (Kind::headerRefused(FaultKind::Unprepare, *h, &code)) {
+                                  return call.done(args, code);
+                              }
+                              changeFlags(pmh, MHDR_PREPARED, 0);
+                              return call.done(args, MMSYSERR_NOERROR);
+                          });
+}
+
+// A GetID export: the device's place in its list, or why it has none.
+template <typename Kind>
+MMRESULT getId(const char* name, typename Kind::Hm hm, LPUINT puDeviceID) {
+    return onHandle<Kind>(
+        name, hm, "handle=" + ptr(hm), [&](Call& call, std::string& args, typename Kind::Open* h) {
+            if (puDeviceID == nullptr) {
+                return call.done(args, MMSYSERR_INVALPARAM);
+            }
+            const typename Kind::Device& device = Kind::deviceOf(*h);
+            if (!device.present) {
+                return call.done(args, Kind::goneCode(device));
+            }
+            UINT index = Kind::listIndex(*h);
+            *puDeviceID = index;
+            return call.done(args, MMSYSERR_NOERROR, "index=" + std::to_string(index));
+        });
+}
+
+// Runs the callbacks a call left pending for `handle`; the caller holds DeliverLock only.
+void deliverFor(std::uintptr_t handle) {
+    std::vector<Delivery> deliveries;
+    {
+        Lock lock;
+        collectDeliveries(handle, deliveries);
+    }
+    deliver(deliveries);
+}
+
+}  // namespace
+
+// ---- WinMM exports ------------------------------------------------------------------------------
+// Each runs on the calling program thread, takes the DLL's lock briefly and never waits, except
+// midiOutClose under the "closeblock" fault.
+
+UINT WINAPI midiOutGetNumDevs(void) {
+    Call call("midiOutGetNumDevs");
+    UINT n = static_cast<UINT>(gState.order.size());
+    call.done("", n);
+    return n;
+}
+
+MMRESULT WINAPI midiOutGetDevCapsW(UINT_PTR uDeviceID, LPMIDIOUTCAPSW pmoc, UINT cbmoc) {
+    return getDevCaps<OutputKind>("midiOutGetDevCapsW", uDeviceID, pmoc, cbmoc);
+}
+
+MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR uDeviceID, LPMIDIOUTCAPSA pmoc, UINT cbmoc) {
+    return getDevCaps<OutputKind>("midiOutGetDevCapsA", uDeviceID, pmoc, cbmoc);
+}
+
+MMRESULT WINAPI midiOutMessage(HMIDIOUT hmo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
+    return deviceMessage<OutputKind>("midiOutMessage", reinterpret_cast<UINT_PTR>(hmo), uMsg, dw1,
+                                     dw2);
 }
 
 MMRESULT WINAPI midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback,
                             DWORD_PTR dwInstance, DWORD fdwOpen) {
-    Call call("midiOutOpen");
-    std::string args = "dev=" + std::to_string(uDeviceID) + " callback=" + hex(dwCallback) +
-                       " instance=" + hex(dwInstance) + " flags=" + hex(fdwOpen);
-    if (phmo == nullptr) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    *phmo = nullptr;
-    DWORD type = fdwOpen & CALLBACK_TYPEMASK;
-    if (type != CALLBACK_NULL && type != CALLBACK_EVENT) {
-        return call.done(args, MMSYSERR_INVALFLAG);  // only what the product uses is simulated
-    }
-    if (type == CALLBACK_EVENT && dwCallback == 0) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    Port* port = portAtIndex(uDeviceID);
-    if (port == nullptr) {
-        return call.done(args, MMSYSERR_BADDEVICEID);
-    }
-    std::uint32_t code = 0;
-    if (takeFault(FaultKind::Open, port->number, &code)) {
-        return call.done(args, code);
-    }
-    if (port->openHandle != 0) {
-        return call.done(args, MMSYSERR_ALLOCATED);
-    }
-    std::uintptr_t value = gNextHandle;
-    gNextHandle += 4;
-    Handle h;
-    h.port = port->number;
-    h.event = type == CALLBACK_EVENT ? reinterpret_cast<HANDLE>(dwCallback) : nullptr;
-    gState.handles[value] = h;
-    port->openHandle = value;
-    port->openedAt = call.now();
-    *phmo = reinterpret_cast<HMIDIOUT>(value);
-    if (h.event != nullptr) {
-        SetEvent(h.event);  // MOM_OPEN
-    }
-    wake();  // time-triggered faults count from the open
-    return call.done(args, MMSYSERR_NOERROR,
-                     "handle=" + hex(value) + " port=" + std::to_string(port->number));
+    std::uintptr_t value = 0;
+    return openDevice<OutputKind>("midiOutOpen", phmo, uDeviceID, dwCallback, dwInstance, fdwOpen,
+                                  value, [&](Port& port, std::int64_t) {
+                                      Handle h;
+                                      h.port = port.number;
+                                      h.event = (fdwOpen & CALLBACK_TYPEMASK) == CALLBACK_EVENT
+                                                    ? reinterpret_cast<HANDLE>(dwCallback)
+                                                    : nullptr;
+                                      gState.handles[value] = h;
+                                      if (h.event != nullptr) {
+                                          SetEvent(h.event);  // MOM_OPEN
+                                      }
+                                      wake();  // time-triggered faults count from the open
+                                      return "port=" + std::to_string(port.number);
+                                  });
 }
 
 MMRESULT WINAPI midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
@@ -1391,191 +1611,122 @@ MMRESULT WINAPI midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
 }
 
 MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
-    Call call("midiOutPrepareHeader");
-    std::string args =
-        "handle=" + ptr(hmo) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
-    Handle* h = findHandle(hmo);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    if (pmh == nullptr || cbmh < sizeof(MIDIHDR) || pmh->lpData == nullptr) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    std::uint32_t code = 0;
-    if (takeFault(FaultKind::Prepare, h->port, &code)) {
-        return call.done(args, code);
-    }
-    changeFlags(pmh, 0, MHDR_PREPARED);
-    return call.done(args, MMSYSERR_NOERROR);
+    return prepareHeader<OutputKind>("midiOutPrepareHeader", hmo, pmh, cbmh);
 }
 
 MMRESULT WINAPI midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
-    Call call("midiOutLongMsg");
-    std::string args =
-        "handle=" + ptr(hmo) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
-    Handle* h = findHandle(hmo);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    if ((readFlags(pmh) & MHDR_PREPARED) == 0) {
-        return call.done(args, MIDIERR_UNPREPARED);
-    }
-    if (std::find(h->inflight.begin(), h->inflight.end(), pmh) != h->inflight.end()) {
-        return call.done(args, MIDIERR_STILLPLAYING);
-    }
-    if (pmh->lpData == nullptr || pmh->dwBufferLength == 0 ||
-        pmh->dwBufferLength > kMaxLongMessage) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    Item item;
-    const unsigned char* data = reinterpret_cast<const unsigned char*>(pmh->lpData);
-    item.bytes.assign(data, data + pmh->dwBufferLength);
-    args += " bytes=" + hexBytes(item.bytes);
-    std::uint32_t code = 0;
-    if (takeFault(FaultKind::Long, h->port, &code)) {
-        return call.done(args, code);
-    }
-    item.seq = gState.nextSeq++;
-    item.header = pmh;
-    item.handle = reinterpret_cast<std::uintptr_t>(hmo);
-    item.submitAt = call.now();
-    item.stuck = takeFault(FaultKind::Stuck, h->port);
-    changeFlags(pmh, MHDR_DONE, MHDR_INQUEUE);
-    h->inflight.push_back(pmh);
-    gState.ports[h->port]->queue.push_back(item);
-    wake();
-    return call.done(args, MMSYSERR_NOERROR, "seq=" + std::to_string(item.seq));
+    return onHeader<OutputKind>(
+        "midiOutLongMsg", hmo, pmh, cbmh, [&](Call& call, std::string& args, Handle* h) {
+            MMRESULT r = checkQueuedHeader(pmh, h->inflight);
+            if (r != MMSYSERR_NOERROR) {
+                return call.done(args, r);
+            }
+            Item item;
+            const unsigned char* data = reinterpret_cast<const unsigned char*>(pmh->lpData);
+            item.bytes.assign(data, data + pmh->dwBufferLength);
+            args += " bytes=" + hexBytes(item.bytes);
+            std::uint32_t code = 0;
+            if (takeFault(FaultKind::Long, h->port, &code)) {
+                return call.done(args, code);
+            }
+            item.seq = gState.nextSeq++;
+            item.header = pmh;
+            item.handle = reinterpret_cast<std::uintptr_t>(hmo);
+            item.submitAt = call.now();
+            item.stuck = takeFault(FaultKind::Stuck, h->port);
+            changeFlags(pmh, MHDR_DONE, MHDR_INQUEUE);
+            h->inflight.push_back(pmh);
+            gState.ports[h->port]->queue.push_back(item);
+            wake();
+            return call.done(args, MMSYSERR_NOERROR, "seq=" + std::to_string(item.seq));
+        });
 }
 
 MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
-    Call call("midiOutUnprepareHeader");
-    std::string args =
-        "handle=" + ptr(hmo) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
-    Handle* h = findHandle(hmo);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    // A message whose last byte has left but which the driver thread has not reached yet is
-    // finished first, so the answer depends on wire time only, not on thread scheduling.
-    advance(*gState.ports[h->port], call.now());
-    if (std::find(h->inflight.begin(), h->inflight.end(), pmh) != h->inflight.end()) {
-        return call.done(args, MIDIERR_STILLPLAYING);
-    }
-    std::uint32_t code = 0;
-    if (takeFault(FaultKind::Unprepare, h->port, &code)) {
-        return call.done(args, code);
-    }
-    changeFlags(pmh, MHDR_PREPARED, 0);
-    return call.done(args, MMSYSERR_NOERROR);
+    return unprepareHeader<OutputKind>("midiOutUnprepareHeader", hmo, pmh, cbmh);
 }
 
 MMRESULT WINAPI midiOutReset(HMIDIOUT hmo) {
-    Call call("midiOutReset");
-    std::string args = "handle=" + ptr(hmo);
-    Handle* h = findHandle(hmo);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    std::uint32_t code = 0;
-    if (takeFault(FaultKind::Reset, h->port, &code)) {
-        return call.done(args, code);
-    }
-    bool noDone = takeFault(FaultKind::ResetNoDone, h->port);
-    Port& port = *gState.ports[h->port];
-    std::int64_t now = call.now();
-    advance(port, now);  // what has fully left is completed normally
-    bool first = true;
-    while (!port.queue.empty()) {
-        std::string drop = "drop port=" + std::to_string(port.number) +
-                           " seq=" + std::to_string(port.queue.front().seq);
-        std::int64_t start = port.headStart();
-        std::int64_t sent = 0;
-        if (first && !port.queue.front().stuck && start < now) {
-            // A UART never stops inside a byte: the byte being sent finishes.
-            sent =
-                std::min<std::int64_t>((now - start + kMicrosPerByte - 1) / kMicrosPerByte,
-                                       static_cast<std::int64_t>(port.queue.front().bytes.size()));
-            port.wireFree = start + sent * kMicrosPerByte;
-            drop += " start=" + std::to_string(start);
-        } else {
-            drop += " start=-";
-        }
-        Item item = std::move(port.queue.front());
-        port.queue.pop_front();
-        first = false;
-        record(now, drop + " sent=" + std::to_string(sent) + " bytes=" + hexBytes(item.bytes));
-    }
-    bool signal = false;
-    if (!noDone) {
-        std::vector<MIDIHDR*> headers = h->inflight;
-        for (MIDIHDR* header : headers) {
-            completeHeader(h, header);
-            record(now, "done port=" + std::to_string(port.number) + " header=" + ptr(header) +
-                            " reset=1");
-            signal = true;
-        }
-    }
-    if (signal && h->event != nullptr) {
-        SetEvent(h->event);
-    }
-    return call.done(args, MMSYSERR_NOERROR);
+    return onHandle<OutputKind>(
+        "midiOutReset", hmo, "handle=" + ptr(hmo), [&](Call& call, std::string& args, Handle* h) {
+            std::uint32_t code = 0;
+            if (takeFault(FaultKind::Reset, h->port, &code)) {
+                return call.done(args, code);
+            }
+            bool noDone = takeFault(FaultKind::ResetNoDone, h->port);
+            Port& port = *gState.ports[h->port];
+            std::int64_t now = call.now();
+            advance(port, now);  // what has fully left is completed normally
+            bool first = true;
+            while (!port.queue.empty()) {
+                std::string drop = "drop port=" + std::to_string(port.number) +
+                                   " seq=" + std::to_string(port.queue.front().seq);
+                std::int64_t start = port.headStart();
+                std::int64_t sent = 0;
+                if (first && !port.queue.front().stuck && start < now) {
+                    // A UART never stops inside a byte: the byte being sent finishes.
+                    sent = std::min<std::int64_t>(
+                        (now - start + kMicrosPerByte - 1) / kMicrosPerByte,
+                        static_cast<std::int64_t>(port.queue.front().bytes.size()));
+                    port.wireFree = start + sent * kMicrosPerByte;
+                    drop += " start=" + std::to_string(start);
+                } else {
+                    drop += " start=-";
+                }
+                Item item = std::move(port.queue.front());
+                port.queue.pop_front();
+                first = false;
+                record(now,
+                       drop + " sent=" + std::to_string(sent) + " bytes=" + hexBytes(item.bytes));
+            }
+            bool signal = false;
+            if (!noDone) {
+                std::vector<MIDIHDR*> headers = h->inflight;
+                for (MIDIHDR* header : headers) {
+                    completeHeader(h, header);
+                    record(now, "done port=" + std::to_string(port.number) +
+                                    " header=" + ptr(header) + " reset=1");
+                    signal = true;
+                }
+            }
+            if (signal && h->event != nullptr) {
+                SetEvent(h->event);
+            }
+            return call.done(args, MMSYSERR_NOERROR);
+        });
 }
 
 MMRESULT WINAPI midiOutClose(HMIDIOUT hmo) {
-    Call call("midiOutClose");
-    std::string args = "handle=" + ptr(hmo);
-    Handle* h = findHandle(hmo);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    std::uint32_t blockMs = 0;
-    if (takeFault(FaultKind::CloseBlock, h->port, nullptr, &blockMs)) {
-        call.sleepUnlocked(blockMs);
-        h = findHandle(hmo);  // a load may have forgotten it meanwhile
-        if (h == nullptr) {
-            return call.done(args, MMSYSERR_INVALHANDLE);
-        }
-    }
-    advance(*gState.ports[h->port], call.now());
-    if (!h->inflight.empty()) {
-        return call.done(args, MIDIERR_STILLPLAYING);
-    }
-    std::uint32_t code = 0;
-    if (takeFault(FaultKind::Close, h->port, &code)) {
-        return call.done(args, code);
-    }
-    HANDLE event = h->event;
-    gState.ports[h->port]->openHandle = 0;
-    gState.handles.erase(reinterpret_cast<std::uintptr_t>(hmo));
-    if (event != nullptr) {
-        SetEvent(event);  // MOM_CLOSE
-    }
-    return call.done(args, MMSYSERR_NOERROR);
+    return onHandle<OutputKind>(
+        "midiOutClose", hmo, "handle=" + ptr(hmo), [&](Call& call, std::string& args, Handle* h) {
+            std::uint32_t blockMs = 0;
+            if (takeFault(FaultKind::CloseBlock, h->port, nullptr, &blockMs)) {
+                call.sleepUnlocked(blockMs);
+                h = findHandle(hmo);  // a load may have forgotten it meanwhile
+                if (h == nullptr) {
+                    return call.done(args, MMSYSERR_INVALHANDLE);
+                }
+            }
+            advance(*gState.ports[h->port], call.now());
+            if (!h->inflight.empty()) {
+                return call.done(args, MIDIERR_STILLPLAYING);
+            }
+            std::uint32_t code = 0;
+            if (takeFault(FaultKind::Close, h->port, &code)) {
+                return call.done(args, code);
+            }
+            HANDLE event = h->event;
+            gState.ports[h->port]->openHandle = 0;
+            gState.handles.erase(reinterpret_cast<std::uintptr_t>(hmo));
+            if (event != nullptr) {
+                SetEvent(event);  // MOM_CLOSE
+            }
+            return call.done(args, MMSYSERR_NOERROR);
+        });
 }
 
 MMRESULT WINAPI midiOutGetID(HMIDIOUT hmo, LPUINT puDeviceID) {
-    Call call("midiOutGetID");
-    std::string args = "handle=" + ptr(hmo);
-    Handle* h = findHandle(hmo);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    if (puDeviceID == nullptr) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    const Port& port = *gState.ports[h->port];
-    if (!port.present) {
-        return call.done(args, port.detachCode);
-    }
-    UINT index = h->pinned ? h->pinnedIndex : static_cast<UINT>(indexOf(port.number));
-    *puDeviceID = index;
-    return call.done(args, MMSYSERR_NOERROR, "index=" + std::to_string(index));
+    return getId<OutputKind>("midiOutGetID", hmo, puDeviceID);
 }
 
 MMRESULT WINAPI timeBeginPeriod(UINT uPeriod) {
@@ -1600,48 +1751,19 @@ DWORD WINAPI timeGetTime(void) {
 
 namespace {
 
-// Resolves an input index or (from kFirstHandle up) an input handle to a present input.
-MMRESULT resolveInput(UINT_PTR id, Input*& in) {
-    in = nullptr;
-    if (id >= kFirstHandle) {
-        InHandle* h = findInHandle(reinterpret_cast<HMIDIIN>(id));
-        if (h == nullptr) {
-            return MMSYSERR_INVALHANDLE;
-        }
-        in = gState.inputs[h->input].get();
-        return in->present ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+// midiInStop and midiInReset: stops the input (and with `all` hands back every buffer), then
+// runs the callbacks that left pending.
+MMRESULT stopCall(const char* name, HMIDIIN hmi, bool all) {
+    DeliverLock delivering;
+    MMRESULT r = onHandle<InputKind>(name, hmi, "handle=" + ptr(hmi),
+                                     [&](Call& call, std::string& args, InHandle* h) {
+                                         stopInput(*h, all, call.now());
+                                         return call.done(args, MMSYSERR_NOERROR);
+                                     });
+    if (r == MMSYSERR_NOERROR) {
+        deliverFor(reinterpret_cast<std::uintptr_t>(hmi));
     }
-    in = id < gState.inOrder.size() ? gState.inputs[gState.inOrder[id]].get() : nullptr;
-    return in == nullptr ? MMSYSERR_BADDEVICEID : MMSYSERR_NOERROR;
-}
-
-MMRESULT fillInCaps(const char* name, UINT_PTR id, MIDIINCAPSW& caps, UINT size) {
-    Call call(name);
-    std::string args = capsArgs(id, size);
-    Input* in = nullptr;
-    MMRESULT r = resolveInput(id, in);
-    if (r != MMSYSERR_NOERROR) {
-        return call.done(args, r);
-    }
-    const PortProps& p = in->props;
-    caps = MIDIINCAPSW();
-    caps.wMid = p.mid;
-    caps.wPid = p.pid;
-    caps.vDriverVersion = p.version;
-    std::copy(p.name.begin(), p.name.begin() + std::min<std::size_t>(p.name.size(), 32),
-              caps.szPname);
-    caps.dwSupport = p.support;
-    return call.done(args, MMSYSERR_NOERROR);
-}
-
-// Runs the callbacks a call left pending for `handle`; the caller holds DeliverLock only.
-void deliverFor(std::uintptr_t handle) {
-    std::vector<Delivery> deliveries;
-    {
-        Lock lock;
-        collectDeliveries(handle, deliveries);
-    }
-    deliver(deliveries);
+    return r;
 }
 
 }  // namespace
@@ -1654,264 +1776,111 @@ UINT WINAPI midiInGetNumDevs(void) {
 }
 
 MMRESULT WINAPI midiInGetDevCapsW(UINT_PTR uDeviceID, LPMIDIINCAPSW pmic, UINT cbmic) {
-    if (pmic == nullptr) {
-        Call call("midiInGetDevCapsW");
-        return call.done(capsArgs(uDeviceID, cbmic), MMSYSERR_INVALPARAM);
-    }
-    MIDIINCAPSW caps;
-    MMRESULT r = fillInCaps("midiInGetDevCapsW", uDeviceID, caps, cbmic);
-    if (r == MMSYSERR_NOERROR) {
-        std::memcpy(pmic, &caps, std::min<std::size_t>(cbmic, sizeof caps));
-    }
-    return r;
+    return getDevCaps<InputKind>("midiInGetDevCapsW", uDeviceID, pmic, cbmic);
 }
 
 MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR uDeviceID, LPMIDIINCAPSA pmic, UINT cbmic) {
-    if (pmic == nullptr) {
-        Call call("midiInGetDevCapsA");
-        return call.done(capsArgs(uDeviceID, cbmic), MMSYSERR_INVALPARAM);
-    }
-    MIDIINCAPSW wide;
-    MMRESULT r = fillInCaps("midiInGetDevCapsA", uDeviceID, wide, cbmic);
-    if (r == MMSYSERR_NOERROR) {
-        MIDIINCAPSA caps = MIDIINCAPSA();
-        caps.wMid = wide.wMid;
-        caps.wPid = wide.wPid;
-        caps.vDriverVersion = wide.vDriverVersion;
-        int units = 0;
-        while (units < MAXPNAMELEN && wide.szPname[units] != 0) {
-            ++units;
-        }
-        if (units > 0) {
-            WideCharToMultiByte(CP_ACP, 0, wide.szPname, units, caps.szPname, MAXPNAMELEN - 1,
-                                nullptr, nullptr);
-        }
-        caps.dwSupport = wide.dwSupport;
-        std::memcpy(pmic, &caps, std::min<std::size_t>(cbmic, sizeof caps));
-    }
-    return r;
+    return getDevCaps<InputKind>("midiInGetDevCapsA", uDeviceID, pmic, cbmic);
 }
 
 MMRESULT WINAPI midiInMessage(HMIDIIN hmi, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
-    Call call("midiInMessage");
-    UINT_PTR id = reinterpret_cast<UINT_PTR>(hmi);
-    std::string args = (id >= kFirstHandle ? "handle=" + hex(id) : "dev=" + std::to_string(id)) +
-                       " msg=" + hex(uMsg) + " dw1=" + hex(dw1) + " dw2=" + hex(dw2);
-    Input* in = nullptr;
-    MMRESULT r = resolveInput(id, in);
-    if (r != MMSYSERR_NOERROR) {
-        return call.done(args, r);
-    }
-    return interfaceQuery(call, args, in->props, uMsg, dw1, dw2);
+    return deviceMessage<InputKind>("midiInMessage", reinterpret_cast<UINT_PTR>(hmi), uMsg, dw1,
+                                    dw2);
 }
 
 MMRESULT WINAPI midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback,
                            DWORD_PTR dwInstance, DWORD fdwOpen) {
     DeliverLock delivering;
     std::uintptr_t value = 0;
-    {
-        Call call("midiInOpen");
-        std::string args = "dev=" + std::to_string(uDeviceID) + " callback=" + hex(dwCallback) +
-                           " instance=" + hex(dwInstance) + " flags=" + hex(fdwOpen);
-        if (phmi == nullptr) {
-            return call.done(args, MMSYSERR_INVALPARAM);
-        }
-        *phmi = nullptr;
-        DWORD type = fdwOpen & CALLBACK_TYPEMASK;
-        if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) {
-            return call.done(args, MMSYSERR_INVALFLAG);  // only what the host uses is simulated
-        }
-        if (type == CALLBACK_FUNCTION && dwCallback == 0) {
-            return call.done(args, MMSYSERR_INVALPARAM);
-        }
-        Input* in = uDeviceID < gState.inOrder.size()
-                        ? gState.inputs[gState.inOrder[uDeviceID]].get()
-                        : nullptr;
-        if (in == nullptr) {
-            return call.done(args, MMSYSERR_BADDEVICEID);
-        }
-        std::uint32_t code = 0;
-        if (takeFault(FaultKind::InOpen, in->number, &code)) {
-            return call.done(args, code);
-        }
-        if (in->openHandle != 0) {
-            return call.done(args, MMSYSERR_ALLOCATED);
-        }
-        value = gNextHandle;
-        gNextHandle += 4;
-        InHandle& h = gState.inHandles[value];
-        h.input = in->number;
-        h.callback = type == CALLBACK_FUNCTION ? reinterpret_cast<InCallback>(dwCallback) : nullptr;
-        h.instance = dwInstance;
-        in->openHandle = value;
-        in->openedAt = call.now();
-        in->chunks.clear();  // what arrived while nobody listened is gone
-        *phmi = reinterpret_cast<HMIDIIN>(value);
-        queueIn(h, MIM_OPEN, 0, call.now(), call.now());
-        call.done(args, MMSYSERR_NOERROR,
-                  "handle=" + hex(value) + " input=" + std::to_string(in->number));
+    MMRESULT r =
+        openDevice<InputKind>("midiInOpen", phmi, uDeviceID, dwCallback, dwInstance, fdwOpen, value,
+                              [&](Input& in, std::int64_t now) {
+                                  InHandle& h = gState.inHandles[value];
+                                  h.input = in.number;
+                                  h.callback = (fdwOpen & CALLBACK_TYPEMASK) == CALLBACK_FUNCTION
+                                                   ? reinterpret_cast<InCallback>(dwCallback)
+                                                   : nullptr;
+                                  h.instance = dwInstance;
+                                  in.chunks.clear();  // what arrived while nobody listened is gone
+                                  queueIn(h, MIM_OPEN, 0, now, now);
+                                  return "input=" + std::to_string(in.number);
+                              });
+    if (r == MMSYSERR_NOERROR) {
+        deliverFor(value);
     }
-    deliverFor(value);
-    return MMSYSERR_NOERROR;
+    return r;
 }
 
 MMRESULT WINAPI midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
-    Call call("midiInPrepareHeader");
-    std::string args =
-        "handle=" + ptr(hmi) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
-    if (findInHandle(hmi) == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    if (pmh == nullptr || cbmh < sizeof(MIDIHDR) || pmh->lpData == nullptr) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    changeFlags(pmh, 0, MHDR_PREPARED);
-    return call.done(args, MMSYSERR_NOERROR);
+    return prepareHeader<InputKind>("midiInPrepareHeader", hmi, pmh, cbmh);
 }
 
 MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
-    Call call("midiInUnprepareHeader");
-    std::string args =
-        "handle=" + ptr(hmi) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
-    InHandle* h = findInHandle(hmi);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    if (std::find(h->buffers.begin(), h->buffers.end(), pmh) != h->buffers.end()) {
-        return call.done(args, MIDIERR_STILLPLAYING);
-    }
-    changeFlags(pmh, MHDR_PREPARED, 0);
-    return call.done(args, MMSYSERR_NOERROR);
+    return unprepareHeader<InputKind>("midiInUnprepareHeader", hmi, pmh, cbmh);
 }
 
 MMRESULT WINAPI midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
-    Call call("midiInAddBuffer");
-    std::string args =
-        "handle=" + ptr(hmi) + " header=" + ptr(pmh) + " size=" + std::to_string(cbmh);
-    InHandle* h = findInHandle(hmi);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    if (pmh == nullptr || cbmh < sizeof(MIDIHDR)) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    const Input& in = *gState.inputs[h->input];
-    if (!in.present) {
-        return call.done(args, in.removeCode);
-    }
-    if ((readFlags(pmh) & MHDR_PREPARED) == 0) {
-        return call.done(args, MIDIERR_UNPREPARED);
-    }
-    if (std::find(h->buffers.begin(), h->buffers.end(), pmh) != h->buffers.end()) {
-        return call.done(args, MIDIERR_STILLPLAYING);
-    }
-    if (pmh->lpData == nullptr || pmh->dwBufferLength == 0 ||
-        pmh->dwBufferLength > kMaxLongMessage) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    pmh->dwBytesRecorded = 0;
-    changeFlags(pmh, MHDR_DONE, MHDR_INQUEUE);
-    h->buffers.push_back(pmh);
-    return call.done(args, MMSYSERR_NOERROR, "queued=" + std::to_string(h->buffers.size()));
+    return onHeader<InputKind>(
+        "midiInAddBuffer", hmi, pmh, cbmh, [&](Call& call, std::string& args, InHandle* h) {
+            const Input& in = *gState.inputs[h->input];
+            if (!in.present) {
+                return call.done(args, in.removeCode);
+            }
+            MMRESULT r = checkQueuedHeader(pmh, h->buffers);
+            if (r != MMSYSERR_NOERROR) {
+                return call.done(args, r);
+            }
+            pmh->dwBytesRecorded = 0;
+            changeFlags(pmh, MHDR_DONE, MHDR_INQUEUE);
+            h->buffers.push_back(pmh);
+            return call.done(args, MMSYSERR_NOERROR, "queued=" + std::to_string(h->buffers.size()));
+        });
 }
 
 MMRESULT WINAPI midiInStart(HMIDIIN hmi) {
-    Call call("midiInStart");
-    std::string args = "handle=" + ptr(hmi);
-    InHandle* h = findInHandle(hmi);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    const Input& in = *gState.inputs[h->input];
-    if (!in.present) {
-        return call.done(args, in.removeCode);
-    }
-    if (!h->started) {
-        h->started = true;
-        h->startedAt = call.now();
-    }
-    return call.done(args, MMSYSERR_NOERROR);
+    return onHandle<InputKind>("midiInStart", hmi, "handle=" + ptr(hmi),
+                               [&](Call& call, std::string& args, InHandle* h) {
+                                   const Input& in = *gState.inputs[h->input];
+                                   if (!in.present) {
+                                       return call.done(args, in.removeCode);
+                                   }
+                                   if (!h->started) {
+                                       h->started = true;
+                                       h->startedAt = call.now();
+                                   }
+                                   return call.done(args, MMSYSERR_NOERROR);
+                               });
 }
 
 MMRESULT WINAPI midiInStop(HMIDIIN hmi) {
-    DeliverLock delivering;
-    MMRESULT r;
-    {
-        Call call("midiInStop");
-        std::string args = "handle=" + ptr(hmi);
-        InHandle* h = findInHandle(hmi);
-        if (h == nullptr) {
-            return call.done(args, MMSYSERR_INVALHANDLE);
-        }
-        stopInput(*h, false, call.now());
-        r = call.done(args, MMSYSERR_NOERROR);
-    }
-    deliverFor(reinterpret_cast<std::uintptr_t>(hmi));
-    return r;
+    return stopCall("midiInStop", hmi, false);
 }
 
 MMRESULT WINAPI midiInReset(HMIDIIN hmi) {
-    DeliverLock delivering;
-    MMRESULT r;
-    {
-        Call call("midiInReset");
-        std::string args = "handle=" + ptr(hmi);
-        InHandle* h = findInHandle(hmi);
-        if (h == nullptr) {
-            return call.done(args, MMSYSERR_INVALHANDLE);
-        }
-        stopInput(*h, true, call.now());
-        r = call.done(args, MMSYSERR_NOERROR);
-    }
-    deliverFor(reinterpret_cast<std::uintptr_t>(hmi));
-    return r;
+    return stopCall("midiInReset", hmi, true);
 }
 
 MMRESULT WINAPI midiInClose(HMIDIIN hmi) {
     DeliverLock delivering;
     std::vector<Delivery> deliveries;
-    {
-        Call call("midiInClose");
-        std::string args = "handle=" + ptr(hmi);
-        InHandle* h = findInHandle(hmi);
-        if (h == nullptr) {
-            return call.done(args, MMSYSERR_INVALHANDLE);
-        }
-        if (!h->buffers.empty()) {
-            return call.done(args, MIDIERR_STILLPLAYING);
-        }
-        queueIn(*h, MIM_CLOSE, 0, call.now(), call.now());
-        std::uintptr_t value = reinterpret_cast<std::uintptr_t>(hmi);
-        collectDeliveries(value, deliveries);
-        gState.inputs[h->input]->openHandle = 0;
-        gState.inHandles.erase(value);
-        call.done(args, MMSYSERR_NOERROR);
-    }
+    MMRESULT r = onHandle<InputKind>(
+        "midiInClose", hmi, "handle=" + ptr(hmi), [&](Call& call, std::string& args, InHandle* h) {
+            if (!h->buffers.empty()) {
+                return call.done(args, MIDIERR_STILLPLAYING);
+            }
+            queueIn(*h, MIM_CLOSE, 0, call.now(), call.now());
+            std::uintptr_t value = reinterpret_cast<std::uintptr_t>(hmi);
+            collectDeliveries(value, deliveries);
+            gState.inputs[h->input]->openHandle = 0;
+            gState.inHandles.erase(value);
+            return call.done(args, MMSYSERR_NOERROR);
+        });
     deliver(deliveries);
-    return MMSYSERR_NOERROR;
+    return r;
 }
 
 MMRESULT WINAPI midiInGetID(HMIDIIN hmi, LPUINT puDeviceID) {
-    Call call("midiInGetID");
-    std::string args = "handle=" + ptr(hmi);
-    InHandle* h = findInHandle(hmi);
-    if (h == nullptr) {
-        return call.done(args, MMSYSERR_INVALHANDLE);
-    }
-    if (puDeviceID == nullptr) {
-        return call.done(args, MMSYSERR_INVALPARAM);
-    }
-    const Input& in = *gState.inputs[h->input];
-    if (!in.present) {
-        return call.done(args, in.removeCode);
-    }
-    auto it = std::find(gState.inOrder.begin(), gState.inOrder.end(), in.number);
-    UINT index = static_cast<UINT>(it - gState.inOrder.begin());
-    *puDeviceID = index;
-    return call.done(args, MMSYSERR_NOERROR, "index=" + std::to_string(index));
+    return getId<InputKind>("midiInGetID", hmi, puDeviceID);
 }
 
 // ---- control exports ----------------------------------------------------------------------------
