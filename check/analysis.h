@@ -190,6 +190,9 @@ double playerPositionAt(const std::vector<PlayerChange>& changes, int64_t atUs);
 
 // The report as the host prints it at the end (UTF-8 text, lines end in "\n").
 std::string reportText(const Report& report);
+// The receiver's main figures from two readings of one show side by side: what left the wire
+// (the recording) and what came back through an input looped to it. Text as reportText.
+std::string comparisonText(const Report& recording, const Report& input);
 // The same figures, machine-readable.
 std::string reportJson(const Report& report);
 // The receiver's error over time with the locates marked, as a standalone SVG document.

@@ -167,6 +167,26 @@ std::string reportText(const Report& r) {
     return s;
 }
 
+std::string comparisonText(const Report& recording, const Report& input) {
+    std::string s = "The same show as it left the wire and as the input read it back:\n";
+    s += "  " + pad("", 34, false) + pad("recording", 11) + pad("input", 11) + "\n";
+    auto row = [&](const char* label, const std::string& a, const std::string& b) {
+        s += "  " + pad(label, 34, false) + pad(a, 11) + pad(b, 11) + "\n";
+    };
+    row("receiver error p50 ms", fixed(recording.errorMs.p50, 2), fixed(input.errorMs.p50, 2));
+    row("receiver error p99 ms", fixed(recording.errorMs.p99, 2), fixed(input.errorMs.p99, 2));
+    row("receiver error max ms", fixed(recording.errorMs.max, 2), fixed(input.errorMs.max, 2));
+    row("quarter-frame lateness p50 ms", fixed(recording.quarterLateMs.p50, 2),
+        fixed(input.quarterLateMs.p50, 2));
+    row("locate latency p50 ms", fixed(recording.locateLatencyMs.p50, 2),
+        fixed(input.locateLatencyMs.p50, 2));
+    row("full frames", std::to_string(recording.fullFrames), std::to_string(input.fullFrames));
+    row("quarter frames", std::to_string(recording.quarterFrames),
+        std::to_string(input.quarterFrames));
+    row("broken cycles", std::to_string(recording.badCycles), std::to_string(input.badCycles));
+    return s;
+}
+
 std::string reportJson(const Report& r) {
     std::string s = "{\n";
     s += "  \"show\": " + quoteJson(r.showName) + ",\n";

@@ -228,6 +228,27 @@ TEST(Analysis, everyFormOfTheReportNamesWhatTheReceiverRead) {
     }
 }
 
+TEST(Analysis, theComparisonPutsTheRecordingAndTheInputSideBySide) {
+    const Report recording = mtccheck::analyse(playThenPause());
+    ShowRecord late = playThenPause();
+    for (WireMessage& m : late.wire) {  // every message read back 2 ms later
+        m.startUs += 2000;
+        m.endUs += 2000;
+    }
+    late.source = mtccheck::WireSource::kInput;
+    const Report input = mtccheck::analyse(late);
+    const std::string text = mtccheck::comparisonText(recording, input);
+    const std::string rows[] = {
+        "The same show as it left the wire and as the input read it back:\n",
+        "                                      recording      input\n",
+        "  locate latency p50 ms                    4.20       6.20\n",
+        "  full frames                                 2          2\n",
+    };
+    for (const std::string& row : rows) {
+        EXPECT_NE(text.find(row), std::string::npos) << row << text;
+    }
+}
+
 // 25 fps from 00:00:00:00: the player plays from 1.0 s and seeks to 90 s at 2.0 s; the show
 // stops at 3.0 s. Reports every 20 ms, none between `gapFromUs` and `gapToUs`. No wire yet.
 ShowRecord playThenSeek(const char* seekLabel, int64_t gapFromUs = 0, int64_t gapToUs = 0) {

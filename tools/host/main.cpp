@@ -23,6 +23,7 @@ const char* kUsage =
     "  --output ID|NAME MIDI output to drive (default: the first one listed)\n"
     "  --input ID|NAME  MIDI input to read the output back from (a loopback cable or\n"
     "                   port); the receiver then reads what really arrives\n"
+    "  --list           list the MIDI outputs the service sees (id, name) and exit\n"
     "  --list-inputs    list the MIDI inputs (index, name, id) and exit\n"
     "  --script FILE    show script to play (default: the built-in show)\n"
     "  --fps N          frame rate, overriding the script: 24, 25, 29.97 or 30\n"
@@ -30,7 +31,8 @@ const char* kUsage =
     "  --report DIR     folder for report.json and receiver-error.svg\n"
     "                   (default: report\\ beside the folder of mtc-host.exe)\n"
     "  --wire-log FILE  recording of the simulated MIDI port to read as the receiver\n"
-    "                   (default: the MTC_SIMPORT_LOG environment variable, if set)\n"
+    "                   (default: the MTC_SIMPORT_LOG environment variable, if set);\n"
+    "                   with --input, read as well and compared with the input\n"
     "  --print-show     print the built-in show script and exit\n"
     "exit codes: 0 the show ran and the report found nothing wrong, 1 the show could not\n"
     "run, 2 bad command line or script, 3 the report lists problems\n";
@@ -50,12 +52,15 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     const std::string usage(kUsage, std::strlen(kUsage) - 1);  // Console::line adds the "\n"
-    bool wireLogGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
         if (arg == L"--help" || arg == L"-h") {
             console.line(usage);
             return mtchost::kExitOk;
+        }
+        if (arg == L"--list") {
+            options.listOutputs = true;
+            continue;
         }
         if (arg == L"--list-inputs") {
             return mtchost::printInputs(console);
@@ -83,7 +88,6 @@ int wmain(int argc, wchar_t** argv) {
             options.reportDir = value;
         } else if (arg == L"--wire-log") {
             options.wireLog = text;
-            wireLogGiven = true;
         } else if (arg == L"--input") {
             options.input = text;
         } else if (arg == L"--fps") {
@@ -103,13 +107,6 @@ int wmain(int argc, wchar_t** argv) {
             console.line("mtc-host: unknown option " + mtccheck::narrow(arg) + "\n" + usage);
             return mtchost::kExitUsage;
         }
-    }
-    if (!options.input.empty()) {
-        if (wireLogGiven) {
-            console.line("mtc-host: give --input or --wire-log, not both: the receiver reads one");
-            return mtchost::kExitUsage;
-        }
-        options.wireLog.clear();  // the input replaces the recording the environment names
     }
     return mtchost::runShow(options, console);
 }

@@ -126,7 +126,8 @@ class Session {
 
     std::unique_ptr<FileFollower> follower_;
     RecordingReader recording_;
-    std::vector<WireMessage> allWire_;
+    std::vector<WireMessage> allWire_;    // every port of the recording
+    std::vector<WireMessage> inputWire_;  // what the input read, in arrival order
     MtcDecoder liveDecoder_;
     ReceiverClock liveClock_;
     std::vector<Reading> liveReadings_;
@@ -283,7 +284,7 @@ void Session::pollWire() {
             m.startUs = in.arrivalUs - kMicrosPerByte * static_cast<int64_t>(in.bytes.size());
             m.bytes = std::move(in.bytes);
             takeWire(m);
-            allWire_.push_back(std::move(m));
+            inputWire_.push_back(std::move(m));
         }
         for (const InputProblem& p : inputProblems_) {
             record_.hostProblems.push_back(
@@ -300,16 +301,18 @@ void Session::pollWire() {
         // The recording started over: whatever was read belonged to an earlier run.
         recording_ = RecordingReader();
         allWire_.clear();
-        liveDecoder_ = MtcDecoder();
-        liveClock_ = ReceiverClock();
+        if (!input_) {
+            liveDecoder_ = MtcDecoder();
+            liveClock_ = ReceiverClock();
+        }
     }
     if (chunk.empty()) {
         return;
     }
     recording_.feed(chunk.data(), chunk.size());
     for (WireMessage& m : recording_.take()) {
-        if (m.port == recording_.openedPort()) {
-            takeWire(m);
+        if (!input_ && m.port == recording_.openedPort()) {
+            takeWire(m);  // with an input, the recording is only read for the comparison
         }
         allWire_.push_back(std::move(m));
     }
@@ -393,10 +396,10 @@ void Session::showStatus(int64_t now) {
 }
 
 int Session::run() {
-    if (!loadShow()) {
+    if (!options_.listOutputs && !loadShow()) {
         return kExitUsage;
     }
-    if (!options_.input.empty()) {
+    if (!options_.listOutputs && !options_.input.empty()) {
         const int code = openInput();
         if (code != kExitOk) {
             return code;
@@ -425,6 +428,21 @@ int Session::run() {
     if (outputs == nullptr || outputs->kind != Json::kArray) {
         console_.line("mtc-host: the service could not list the MIDI outputs");
         return kExitFailed;
+    }
+    if (options_.listOutputs) {
+        console_.line("MIDI outputs (id, name):");
+        for (const Json& o : outputs->items) {
+            const Json* id = o.find("id");
+            const Json* name = o.find("name");
+            if (id != nullptr && id->isString() && name != nullptr && name->isString()) {
+                console_.line("  " + id->text + "  \"" + name->text + "\"");
+            }
+        }
+        if (outputs->items.empty()) {
+            console_.line("  (no MIDI output is listed)");
+        }
+        const long code = child_.finish(kExitTimeoutMs);
+        return code == 0 ? kExitOk : kExitFailed;
     }
     const Json* chosen = nullptr;
     int matches = 0;
@@ -475,6 +493,12 @@ int Session::run() {
     }
     if (input_) {
         console_.line("mtc-host: receiver reading MIDI input \"" + input_->name() + "\"");
+        if (!options_.wireLog.empty()) {
+            // Under test the same show is on the simulated port's recording as well: read
+            // both, and compare at the end what the input read back with what left the wire.
+            follower_.reset(new FileFollower(recordingPath(options_.wireLog)));
+            console_.line("mtc-host: comparing with the recording " + options_.wireLog);
+        }
     } else if (!options_.wireLog.empty()) {
         follower_.reset(new FileFollower(recordingPath(options_.wireLog)));
         record_.haveWire = true;
@@ -563,25 +587,35 @@ int Session::finish(bool ranToEnd) {
     console_.line("mtc-host: the service exited with code " + std::to_string(code));
 
     const int port = recording_.openedPort();
+    // The recording's side: the messages of the port the service opened, and what went wrong.
+    ShowRecord recorded = record_;
+    recorded.haveWire = true;
+    recorded.source = WireSource::kRecording;
+    recorded.sourceName = options_.wireLog;
+    for (WireMessage& m : allWire_) {
+        if (m.port == port) {
+            recorded.wire.push_back(std::move(m));
+        }
+    }
+    if (follower_ && port < 0) {
+        recorded.hostProblems.push_back("the recording shows no port opened by the service");
+    }
+    for (const std::string& e : recording_.errors()) {
+        recorded.hostProblems.push_back("the simulated port recorded: " + e);
+    }
+    std::unique_ptr<Report> comparison;
     if (input_) {
         // Everything the input read is the receiver's: nothing else shares its wire here.
-        record_.wire = std::move(allWire_);
+        record_.wire = std::move(inputWire_);
         std::string error;
         if (!input_->close(error)) {
             record_.hostProblems.push_back(error);
         }
-    } else {
-        for (WireMessage& m : allWire_) {
-            if (m.port == port) {
-                record_.wire.push_back(std::move(m));
-            }
+        if (follower_) {
+            comparison.reset(new Report(analyse(recorded)));
         }
-    }
-    if (follower_ && port < 0) {
-        record_.hostProblems.push_back("the recording shows no port opened by the service");
-    }
-    for (const std::string& e : recording_.errors()) {
-        record_.hostProblems.push_back("the simulated port recorded: " + e);
+    } else if (follower_) {
+        record_ = std::move(recorded);
     }
     Report report = analyse(record_);
     if (!stopped) {
@@ -591,6 +625,9 @@ int Session::finish(bool ranToEnd) {
         report.problems.push_back("the service exited with code " + std::to_string(code));
     }
     std::string text = reportText(report);
+    if (comparison) {
+        text += comparisonText(*comparison, report);
+    }
     size_t from = 0;
     while (from < text.size()) {
         const size_t nl = text.find('\n', from);
@@ -609,12 +646,17 @@ int Session::finish(bool ranToEnd) {
     }
     std::string error;
     if (!makeFolders(dir) || !writeFile(dir + L"report.json", reportJson(report), error) ||
-        !writeFile(dir + L"receiver-error.svg", reportSvg(report), error)) {
+        !writeFile(dir + L"receiver-error.svg", reportSvg(report), error) ||
+        (comparison &&
+         !writeFile(dir + L"recording-report.json", reportJson(*comparison), error))) {
         console_.line("mtc-host: " + (error.empty() ? "cannot create " + narrow(dir) : error));
         return kExitFailed;
     }
     console_.line("Report: " + narrow(dir + L"report.json"));
     console_.line("Chart:  " + narrow(dir + L"receiver-error.svg"));
+    if (comparison) {
+        console_.line("The recording's report: " + narrow(dir + L"recording-report.json"));
+    }
     if (!ranToEnd) {
         return kExitFailed;
     }
