@@ -8,8 +8,10 @@ the child's standard input) and <name>.out (every byte it wrote to standard outp
   * validates every output line against the output schemas of the child's mode, and requires
     exactly one of them to match (the shapes are disjoint);
   * pairs each request that carries a valid id with its reply (the service answers such
-    requests strictly in order) and requires the command schema to accept every request the
-    service accepted, and to refuse every request the service refused for its content;
+    requests strictly in order), and the requests without id between two replies with the
+    error events between them (see judge_window), and requires the command schema to accept
+    every request the service accepted, and to refuse every request the service refused for
+    its content;
   * requires the schemas to refuse every line the service refuses whatever its state (an
     invalid id, a nested value, too many members), and counts the refusals no schema can
     express (duplicate members, lone surrogate escapes, numbers beyond a double, number
@@ -43,6 +45,14 @@ CONTENT_REFUSALS = {
     "无效的时间码帧率或起始时间。",
     "播放器时间码位置无效，MTC 输出已关闭。",
     "时间码输出暂支持 1× 正向播放；速度改变后已关闭输出。",
+}
+
+MALFORMED = "MIDI 命令格式错误。"
+# Messages only a command can cause, never a step of the running output.
+COMMAND_ONLY = CONTENT_REFUSALS | {
+    "MTC 输出未启用。",
+    "播放器时钟消息已过期，MTC 输出已关闭。请重新启用。",
+    "所选 MIDI 输出已断开，请刷新并重新选择 USB MIDI 接口。",
 }
 
 SERVICE_LINES = ["reply-ok.json", "reply-list.json", "reply-failed.json", "event-error.json"]
@@ -160,6 +170,7 @@ class Findings:
 
 
 def check_output(schemas, name, args, data, findings):
+    """Validates every output line; returns them parsed, in order (None for an unreadable one)."""
     allowed = MODE_LINES.get(tuple(args))
     if allowed is None:
         if data:
@@ -167,7 +178,7 @@ def check_output(schemas, name, args, data, findings):
         return []
     if data and not data.endswith(b"\n"):
         findings.fault(name, "output ends inside a line: %r" % data[-80:])
-    replies = []
+    lines = []
     for raw in data.split(b"\n")[:-1]:
         findings.count("output lines")
         findings.distinct.add(raw)
@@ -176,6 +187,7 @@ def check_output(schemas, name, args, data, findings):
             line = as_schema_instance(text)
         except ValueError:
             findings.fault(name, "output line is not UTF-8 JSON: %r" % raw[:120])
+            lines.append(None)
             continue
         matched = [s for s in allowed if schemas.valid(s, line)]
         if len(matched) == 1:
@@ -183,84 +195,135 @@ def check_output(schemas, name, args, data, findings):
         else:
             findings.fault(name, "output line matches %s of %s: %s" % (matched or "none", allowed,
                                                                         text[:200]))
-        if isinstance(line, dict) and "id" in line:
-            replies.append(line)
-    return replies
+        lines.append(line)
+    return lines
 
 
-def check_requests(schemas, name, data, replies, findings):
-    next_reply = 0
-    for raw in input_lines(data):
-        if not raw:
-            continue
-        findings.count("requests")
+class Request:
+    """One non-empty input line as the service's reader sees it."""
+
+    def __init__(self, raw):
+        self.raw = raw
         # The service reads bytes: Latin-1 maps each byte to one character, so the reader's
         # model sees exactly the bytes (escapes alone can make surrogates).
-        members, reason = strict_parse(raw.decode("latin-1"))
-        if members is None:
-            if reason in ("not JSON", "not an object"):
+        self.members, self.reason = strict_parse(raw.decode("latin-1"))
+        self.request_id = None
+        # Nested values and more than 32 members fail while the line is read, before its id.
+        self.refused = self.members is None
+        if self.members is not None:
+            self.request_id = service_request_id(self.members)
+            self.refused = self.request_id is False or len(self.members) > 32 or any(
+                isinstance(v, (list, dict)) for v in self.members.values())
+        self.answered = not self.refused and self.request_id is not None
+        try:
+            self.text = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            self.text = None  # carried through by the service; a validator needs text
+
+
+def judge(schemas, name, request, error, findings, how):
+    """Holds the schemas to the service's verdict on one request: `error` None for accepted,
+    else the refusal's message. `how` names how the verdict was learnt, for the counts."""
+    if request.text is None:
+        findings.count("requests not UTF-8 (not judged)")
+        return
+    instance = as_schema_instance(request.text)
+    accepted_by_schema = schemas.valid("command.json", instance)
+    if error is None:
+        findings.count("accepted requests checked (%s)" % how)
+        command = request.members.get("command")
+        if command not in ("list", "start", "transport", "stop"):
+            findings.fault(name, "accepted an unknown command: " + request.text[:200])
+        elif not schemas.valid("command-%s.json" % command, instance) or not accepted_by_schema:
+            findings.fault(name, "schema refuses a request the service accepted: "
+                           + request.text[:200])
+        return
+    if error not in CONTENT_REFUSALS:
+        findings.count("refused for the service's state or clock (not a schema matter)")
+        return
+    track = request.members.get("trackId")
+    if isinstance(track, str) and len(track.encode("utf-8")) > 2048 >= len(track):
+        findings.inexpressible["track id over 2048 bytes"] = \
+            findings.inexpressible.get("track id over 2048 bytes", 0) + 1
+        return
+    findings.count("content refusals checked (%s)" % how)
+    if accepted_by_schema:
+        findings.fault(name, "schema accepts a request the service refused with %s: %s"
+                       % (error, request.text[:200]))
+
+
+def judge_window(schemas, name, requests, events, findings):
+    """The requests between two answered ones, and the error events between their replies.
+
+    Each such request was handled (a later one was answered) and wrote one error event if it
+    failed, nothing if it succeeded. When every event carries a message only a command can
+    cause (no step of the running output wrote one), the events belong to these requests in
+    order, and the count tells which of the requests without id failed: none, or all."""
+    unknown = [r for r in requests if not r.refused]
+    if not unknown:
+        return
+    if any(e is None or e.get("error") not in COMMAND_ONLY for e in events):
+        findings.count("requests without id (outcome not paired)", len(unknown))
+        return
+    failed = len(events) - (len(requests) - len(unknown))
+    if failed == 0:
+        for request in unknown:
+            judge(schemas, name, request, None, findings, "without id, by silence")
+        return
+    if failed != len(unknown):
+        findings.count("requests without id (outcome not paired)", len(unknown))
+        return
+    for request, event in zip(requests, events):
+        if request.refused and event.get("error") != MALFORMED:
+            findings.count("requests without id (outcome not paired)", len(unknown))
+            return
+    for request, event in zip(requests, events):
+        if not request.refused:
+            judge(schemas, name, request, event["error"], findings, "without id, by event")
+
+
+def check_requests(schemas, name, data, outputs, findings):
+    requests = [Request(raw) for raw in input_lines(data) if raw]
+    findings.count("requests", len(requests))
+    for request in requests:
+        if request.members is None:
+            if request.reason in ("not JSON", "not an object"):
                 findings.count("refused before any schema (not a JSON object)")
             else:
-                findings.inexpressible[reason] = findings.inexpressible.get(reason, 0) + 1
-            continue
-        request_id = service_request_id(members)
-        # Nested values and more than 32 members fail while the line is read, before its id.
-        structural = len(members) > 32 or any(
-            isinstance(v, (list, dict)) for v in members.values())
-        answered = not structural and isinstance(request_id, int) and \
-            not isinstance(request_id, bool)
-        reply = None
-        if answered:
-            if next_reply >= len(replies):
-                findings.count("requests with id left unanswered (input ended or overflowed)")
-                continue
-            reply = replies[next_reply]
-            next_reply += 1
-            if reply.get("id") != request_id:
-                findings.fault(name, "reply %s where the reply to id %d was due: pairing lost at "
-                               "%r" % (json.dumps(reply, ensure_ascii=False)[:120], request_id,
-                                       raw[:200]))
-                return
-        try:
-            text = raw.decode("utf-8")
-        except UnicodeDecodeError:
-            # The service carries such bytes through; a validator needs text.
-            findings.count("requests not UTF-8 (not judged)")
-            continue
-        instance = as_schema_instance(text)
-        accepted_by_schema = schemas.valid("command.json", instance)
-        if structural or request_id is False:
+                findings.inexpressible[request.reason] = \
+                    findings.inexpressible.get(request.reason, 0) + 1
+        elif request.refused:
             findings.count("refused as not flat, too many members or an invalid id")
-            if accepted_by_schema:
+            if request.text is not None and \
+                    schemas.valid("command.json", as_schema_instance(request.text)):
                 findings.fault(name, "schema accepts a line the service always refuses: "
-                               + text[:200])
+                               + request.text[:200])
+    # Replies come in the order of the answered requests; what lies between two replies was
+    # written for the requests between them (or by the running output).
+    reply_at = [i for i, line in enumerate(outputs) if isinstance(line, dict) and "id" in line]
+    window, previous_output = [], -1
+    for request in requests:
+        if not request.answered:
+            window.append(request)
             continue
-        if reply is None:
-            findings.count("requests without id (outcome not paired)")
+        if not reply_at:
+            findings.count("requests with id left unanswered (input ended or overflowed)")
+            window = []
             continue
-        if reply.get("ok") is True:
-            findings.count("accepted requests checked")
-            command = members.get("command")
-            if command not in ("list", "start", "transport", "stop"):
-                findings.fault(name, "accepted an unknown command: " + text[:200])
-            elif not schemas.valid("command-%s.json" % command, instance) or \
-                    not accepted_by_schema:
-                findings.fault(name, "schema refuses a request the service accepted: "
-                               + text[:200])
-            continue
-        message = reply.get("error")
-        if message not in CONTENT_REFUSALS:
-            findings.count("refused for the service's state or clock (not a schema matter)")
-            continue
-        track = members.get("trackId")
-        if isinstance(track, str) and len(track.encode("utf-8")) > 2048 >= len(track):
-            findings.inexpressible["track id over 2048 bytes"] = \
-                findings.inexpressible.get("track id over 2048 bytes", 0) + 1
-            continue
-        findings.count("content refusals checked")
-        if accepted_by_schema:
-            findings.fault(name, "schema accepts a request the service refused with %s: %s"
-                           % (message, text[:200]))
+        at = reply_at.pop(0)
+        reply = outputs[at]
+        if reply.get("id") != request.request_id:
+            findings.fault(name, "reply %s where the reply to id %d was due: pairing lost at "
+                           "%r" % (json.dumps(reply, ensure_ascii=False)[:120], request.request_id,
+                                   request.raw[:200]))
+            return
+        judge_window(schemas, name, window, outputs[previous_output + 1:at], findings)
+        judge(schemas, name, request, None if reply.get("ok") is True else reply.get("error"),
+              findings, "by reply")
+        window, previous_output = [], at
+    # After the last reply, lines may have been dropped unanswered at the end of input.
+    findings.count("requests without id (outcome not paired)",
+                   len([r for r in window if not r.refused]))
 
 
 def check_folder(schemas, folder, findings):
@@ -277,9 +340,9 @@ def check_folder(schemas, folder, findings):
                 return b""
         args = [a for a in read(".args").decode("utf-8").split("\n") if a]
         findings.count("transcripts")
-        replies = check_output(schemas, name, args, read(".out"), findings)
+        outputs = check_output(schemas, name, args, read(".out"), findings)
         if not args:
-            check_requests(schemas, name, read(".in"), replies, findings)
+            check_requests(schemas, name, read(".in"), outputs, findings)
     return len(names)
 
 

@@ -198,6 +198,23 @@ class TranscriptCheck(unittest.TestCase):
             ("an invalid id the service refuses by event",
              '{"id":2.5,"command":"stop"}\n{"id":1,"command":"stop"}\n',
              '{"event":"error","error":"MIDI 命令格式错误。"}\n' + ok, None),
+            ("a line without id accepted in silence that the schema refuses",
+             start("26") + "\n" + '{"id":1,"command":"stop"}\n', ok,
+             "schema refuses a request the service accepted"),
+            ("a line without id refused by an event that the schema accepts",
+             '{"command":"stop"}\n{"id":1,"command":"stop"}\n',
+             '{"event":"error","error":"MIDI 命令格式错误。"}\n' + ok,
+             "schema accepts a request the service refused"),
+            ("lines without id and their events, in order",
+             '{"command":"pause"}\n' + transport() + "\n" + '{"id":1,"command":"stop"}\n',
+             '{"event":"error","error":"未知 MIDI 命令。"}\n'
+             '{"event":"error","error":"MTC 输出未启用。"}\n' + ok, None),
+            ("an event of the running output leaves the window unjudged",
+             start("26") + "\n" + '{"id":1,"command":"stop"}\n',
+             '{"event":"error","error":"播放器时钟更新中断，MTC 输出已关闭。请检查播放后重新启用。"}\n'
+             + ok, None),
+            ("lines after the last reply may have been dropped: not judged",
+             '{"id":1,"command":"stop"}\n' + start("26") + "\n", ok, None),
             ("a version line in service mode", "", '{"name":"Velmarcast native Windows MTC",'
              '"protocolVersion":1,"architecture":"x64"}\n', "matches none"),
             ("the version mode", "", '{"name":"Velmarcast native Windows MTC",'
