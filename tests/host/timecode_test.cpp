@@ -12,13 +12,7 @@ namespace {
 using mtccheck::Timecode;
 
 Timecode tc(int h, int m, int s, int f, int rate) {
-    Timecode t;
-    t.hours = h;
-    t.minutes = m;
-    t.seconds = s;
-    t.frames = f;
-    t.rate = rate;
-    return t;
+    return Timecode{h, m, s, f, rate};
 }
 
 struct LabelCase {
