@@ -4,7 +4,9 @@
 # starts mtc-service as a media player would, drives it through the host protocol for about
 # 18 seconds (play, forward seek, pause, resume, track switch, backward seek, stop) and reads
 # the simulated port's wire as a strict MTC receiver. It ends with the report and the paths of
-# its JSON and SVG forms, and builds the release ZIP.
+# its JSON and SVG forms. Then it plays the show once more through a MIDI input looped to the
+# output, as a loopback cable would read it back, and prints the receiver's figures from the
+# recording and from the input side by side. Last, it builds the release ZIP.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,14 +32,33 @@ echo "== machine-id";              wine "$bin/machine-id.exe"
 # only with this override; it records every message and when it left the 31250-baud wire.
 demo="$PWD/$build/demo"
 mkdir -p "$demo"
-echo 'port name="Velmarcast Demo MIDI" path="\\?\usb#vid_1209&pid_4d54#demo"' > "$demo/ports.txt"
+# The input "Velmarcast Demo Loopback" receives what leaves that output, like a loopback cable.
+cat > "$demo/ports.txt" <<'EOF'
+port name="Velmarcast Demo MIDI" path="\\?\usb#vid_1209&pid_4d54#demo"
+input loop=0 name="Velmarcast Demo Loopback"
+EOF
 export WINEDLLOVERRIDES="winmm=n,b" MTC_SIMPORT_SCENARIO="$demo/ports.txt" \
     MTC_SIMPORT_LOG="$demo/wire.log"
 report="$PWD/$build/report"
 echo "== The default show (mtc-host --print-show lists it)"
 status=0
 wine "$bin/mtc-host.exe" --report "$(winepath -w "$report")" || status=$?
-unset WINEDLLOVERRIDES MTC_SIMPORT_SCENARIO MTC_SIMPORT_LOG
+
+# The service's copy of the simulated port and mtc-host's own copy (which opens the input)
+# share the wire through this channel.
+echo "== The same show read back through the looped input (mtc-host --input)"
+looped="$PWD/$build/report-input"
+export MTC_SIMPORT_LOOPBACK="demo $$"
+in_status=0
+wine "$bin/mtc-host.exe" --input "Velmarcast Demo Loopback" --report "$(winepath -w "$looped")" \
+    > "$demo/input-run.txt" || in_status=$?
+sed -n '/^== Show report/,/^  (figures include/p; /^Problem:/p; /^The same show as it left/,/^  broken cycles/p' \
+    "$demo/input-run.txt"
+echo "(full output: $build/demo/input-run.txt; exit code $in_status)"
+unset WINEDLLOVERRIDES MTC_SIMPORT_SCENARIO MTC_SIMPORT_LOG MTC_SIMPORT_LOOPBACK
+if [ "$status" -eq 0 ]; then
+    status=$in_status
+fi
 
 echo "== Release package"
 (cd "$build" && cpack -G ZIP >/dev/null)
@@ -48,6 +69,7 @@ cmake -E tar tf "$zip" | sed 's/^/  /'
 echo "== Report files"
 echo "JSON: $build/report/report.json"
 echo "SVG:  $build/report/receiver-error.svg"
+echo "Through the looped input: $build/report-input/report.json (and recording-report.json)"
 echo "MIDI wire as recorded: $build/demo/wire.log"
 if [ "$status" -ne 0 ]; then
     echo "mtc-host exited with $status (3: the report lists problems, see above)"
