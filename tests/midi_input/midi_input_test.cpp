@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "check/win/clock.h"
 #include "simport_control.h"
 #include "tools/host/midi_input.h"
 
@@ -19,13 +20,6 @@ using mtchost::InputMessage;
 using mtchost::InputOptions;
 using mtchost::InputProblem;
 using mtchost::MidiInput;
-
-long long nowMicros() {
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return c.QuadPart / f.QuadPart * 1000000 + c.QuadPart % f.QuadPart * 1000000 / f.QuadPart;
-}
 
 std::string hex(const std::vector<std::uint8_t>& bytes) {
     static const char kDigits[] = "0123456789ABCDEF";
@@ -60,13 +54,13 @@ struct Collected {
 // Polls, waking on the reader's event, until `done` holds or `limitMs` passed.
 template <typename F>
 bool pollUntil(MidiInput& input, Collected& got, F done, int limitMs = 1000) {
-    const long long deadline = nowMicros() + limitMs * 1000LL;
+    const long long deadline = mtccheck::nowMicros() + limitMs * 1000LL;
     while (true) {
         input.poll(got.messages, got.problems);
         if (done()) {
             return true;
         }
-        if (nowMicros() > deadline) {
+        if (mtccheck::nowMicros() > deadline) {
             return false;
         }
         WaitForSingleObject(static_cast<HANDLE>(input.wakeEvent()), 5);
