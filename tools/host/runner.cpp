@@ -136,6 +136,7 @@ class Session {
     std::unique_ptr<MidiInput> input_;  // the wire read back through a MIDI input, if any
     std::vector<InputMessage> inputMessages_;
     std::vector<InputProblem> inputProblems_;
+    std::vector<std::string> inputProblemTexts_;  // the input's own, kept apart for the comparison
     uint64_t inputSeq_ = 0;
 };
 
@@ -287,7 +288,7 @@ void Session::pollWire() {
             inputWire_.push_back(std::move(m));
         }
         for (const InputProblem& p : inputProblems_) {
-            record_.hostProblems.push_back(
+            inputProblemTexts_.push_back(
                 (t0_ != 0 ? fixed(static_cast<double>(p.atUs - t0_) / 1e6, 3) + " s: "
                           : std::string()) +
                 p.text);
@@ -609,8 +610,10 @@ int Session::finish(bool ranToEnd) {
         record_.wire = std::move(inputWire_);
         std::string error;
         if (!input_->close(error)) {
-            record_.hostProblems.push_back(error);
+            inputProblemTexts_.push_back(error);
         }
+        record_.hostProblems.insert(record_.hostProblems.end(), inputProblemTexts_.begin(),
+                                    inputProblemTexts_.end());
         if (follower_) {
             comparison.reset(new Report(analyse(recorded)));
         }
