@@ -212,6 +212,18 @@ TEST(HostShow, aShowReadBackThroughALoopedInputAgreesWithTheRecording) {
         EXPECT_NE(run.all().find(line), std::string::npos) << line;
     }
 
+    // mtc-host's own copy of the simulated port (loaded for the input) leaves the service's
+    // recording alone: one process wrote it, and no input call is in it.
+    std::string wire, error;
+    ASSERT_TRUE(mtccheck::readFile(dir + L"wire.log", wire, error)) << error;
+    size_t writers = 0;
+    for (size_t at = wire.find(" simport pid="); at != std::string::npos;
+         at = wire.find(" simport pid=", at + 1)) {
+        ++writers;
+    }
+    EXPECT_EQ(writers, 1u);
+    EXPECT_EQ(wire.find(" midiInOpen "), std::string::npos);
+
     Json in, rec;
     ASSERT_TRUE(readReport(dir, L"report.json", in));
     ASSERT_TRUE(readReport(dir, L"recording-report.json", rec));
