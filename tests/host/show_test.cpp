@@ -269,6 +269,8 @@ TEST(HostShow, inputFaultsAreProblemsOfTheReportAndACannotOpenOrAWrongNameStopsE
          "for it"},
         {"the input unplugged during the show", "fault inremove port=0 after=1500\n",
          L"\"Show In\"", 3, "the input disappeared: no driver: the device is gone (WinMM 6)"},
+        {"an input the output is not connected to", "input name=\"Loose In\"\n", L"\"Loose In\"", 3,
+         "Problem: no full frame reached the receiver"},
         {"the input in use by another program", "fault inopen port=0\n", L"\"Show In\"", 1,
          "mtc-host: cannot open MIDI input \"Show In\": the device is already in use by another "
          "program (WinMM 4)"},
