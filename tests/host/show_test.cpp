@@ -235,18 +235,19 @@ TEST(HostShow, aShowReadBackThroughALoopedInputAgreesWithTheRecording) {
                             "cyclesNotTwoFramesOn", "missedLocates"}) {
         EXPECT_EQ(member(in, key).number, member(rec, key).number) << key;
     }
-    // The receiver error agrees within 5 ms at the median and p99. The input sees each
-    // message later than its last byte left by the loop's delivery: the sending driver
+    // The receiver error agrees within 5 ms at the median and 10 ms at p99. The input sees
+    // each message later than its last byte left by the loop's delivery: the sending driver
     // notices the end within about 2 ms and the receiving one looks at the shared wire every
-    // millisecond, which Wine rounds up to 2 (simport_test prints both delays). A fault of the
-    // reading side (a lost or misread quarter frame, a full frame joined wrongly, arrival
-    // times on another clock) costs a frame, 40 ms, or more; 5 ms is an eighth of that.
+    // millisecond, which Wine rounds up to 2 (simport_test prints both delays), so the median
+    // moves by 1 to 3 ms. The p99 of some 750 samples is set by the few readings whose
+    // delivery a loaded two-core machine held back most, a few ms more. A fault of the reading
+    // side (a lost or misread quarter frame, a full frame joined wrongly, arrival times on
+    // another clock) costs a frame, 40 ms, or more: 5 ms is an eighth of that, 10 a quarter.
     const Json& recError = member(rec, "receiverErrorMs");
     const Json& inError = member(in, "receiverErrorMs");
     EXPECT_GT(member(inError, "count").number, 300);
-    for (const char* figure : {"p50", "p99"}) {
-        EXPECT_NEAR(member(inError, figure).number, member(recError, figure).number, 5) << figure;
-    }
+    EXPECT_NEAR(member(inError, "p50").number, member(recError, "p50").number, 5);
+    EXPECT_NEAR(member(inError, "p99").number, member(recError, "p99").number, 10);
     std::printf(
         "receiver error p50/p99/max ms: recording %.2f/%.2f/%.2f, looped input "
         "%.2f/%.2f/%.2f\n",
