@@ -4,6 +4,6 @@
 if(NOT TARGET mtc_midi_input)
     add_library(mtc_midi_input STATIC ${CMAKE_CURRENT_LIST_DIR}/midi_input.cpp)
     target_include_directories(mtc_midi_input PUBLIC ${PROJECT_SOURCE_DIR})
-    # winmm.dll is loaded at run time, only by a program that reads an input; bcrypt hashes ids.
-    target_link_libraries(mtc_midi_input PUBLIC mtc_check_win bcrypt PRIVATE mtc_strict)
+    # winmm.dll and bcrypt.dll are loaded at run time, only by a program that reads inputs.
+    target_link_libraries(mtc_midi_input PUBLIC mtc_check_win PRIVATE mtc_strict)
 endif()

@@ -120,23 +120,57 @@ std::string interfacePath(unsigned index) {
 }
 
 // "winmm:" + SHA-256 of `identity` in lowercase hex, or "" if CNG fails.
+// CNG's hashing functions, looked up like WinMM's: only listing inputs needs them, so
+// mtc-host without --input or --list-inputs loads no more than it ever did.
+struct Cng {
+    decltype(&BCryptOpenAlgorithmProvider) openProvider = nullptr;
+    decltype(&BCryptCreateHash) createHash = nullptr;
+    decltype(&BCryptHashData) hashData = nullptr;
+    decltype(&BCryptFinishHash) finishHash = nullptr;
+    decltype(&BCryptDestroyHash) destroyHash = nullptr;
+    decltype(&BCryptCloseAlgorithmProvider) closeProvider = nullptr;
+    std::string error;
+};
+
+const Cng& cng() {
+    static const Cng loaded = [] {
+        Cng c;
+        const HMODULE module = LoadLibraryW(L"bcrypt.dll");
+        if (module == nullptr) {
+            c.error = "cannot load bcrypt.dll";
+            return c;
+        }
+        lookUp(module, "BCryptOpenAlgorithmProvider", c.openProvider, c.error);
+        lookUp(module, "BCryptCreateHash", c.createHash, c.error);
+        lookUp(module, "BCryptHashData", c.hashData, c.error);
+        lookUp(module, "BCryptFinishHash", c.finishHash, c.error);
+        lookUp(module, "BCryptDestroyHash", c.destroyHash, c.error);
+        lookUp(module, "BCryptCloseAlgorithmProvider", c.closeProvider, c.error);
+        return c;
+    }();
+    return loaded;
+}
+
 std::string hashedId(const std::string& identity) {
+    const Cng& c = cng();
+    if (!c.error.empty()) {
+        return std::string();  // no id rather than a wrong one
+    }
     BCRYPT_ALG_HANDLE provider = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     std::array<UCHAR, 32> digest{};
-    bool ok =
-        BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
-    ok = ok && BCRYPT_SUCCESS(BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0));
-    ok = ok && BCRYPT_SUCCESS(BCryptHashData(
-                   hash, reinterpret_cast<PUCHAR>(const_cast<char*>(identity.data())),
-                   static_cast<ULONG>(identity.size()), 0));
+    bool ok = BCRYPT_SUCCESS(c.openProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
+    ok = ok && BCRYPT_SUCCESS(c.createHash(provider, &hash, nullptr, 0, nullptr, 0, 0));
     ok = ok && BCRYPT_SUCCESS(
-                   BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
+                   c.hashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(identity.data())),
+                              static_cast<ULONG>(identity.size()), 0));
+    ok = ok &&
+         BCRYPT_SUCCESS(c.finishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
     if (hash != nullptr) {
-        BCryptDestroyHash(hash);
+        c.destroyHash(hash);
     }
     if (provider != nullptr) {
-        BCryptCloseAlgorithmProvider(provider, 0);
+        c.closeProvider(provider, 0);
     }
     if (!ok) {
         return std::string();
