@@ -161,9 +161,7 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
         return std::uniform_real_distribution<double>(a, b)(rng);
     };
 
-    ServiceOptions options;
-    options.scenario = kPlayerPortScenario;
-    ServiceHost host(options);
+    ServiceHost host(onPlayerPort());
     ASSERT_TRUE(host.started());
     ASSERT_EQ(host.request(startLine("1", kPlayerPortId, kFps, kOffset), 20.0), okLine("1"));
 

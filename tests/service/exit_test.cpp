@@ -30,9 +30,7 @@ TEST(Exits, InputClosedAtOnceEndsTheServiceSilentlyWithCode0) {
 }
 
 TEST(Exits, InputEndingWhileOutputRunsClosesThePortAndEndsWithCode0) {
-    ServiceOptions options;
-    options.scenario = kPlayerPortScenario;
-    ServiceHost host(options);
+    ServiceHost host(onPlayerPort());
     ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 0)), okLine("1"));
     Player player(host);
     player.play("A", 1.0);
@@ -156,8 +154,7 @@ TEST(Exits, ALineOf16384BytesIsAnsweredAndOneByteMoreOverflowsAtOnce) {
 }
 
 TEST(Exits, AHostThatStoppedReadingEndsTheServiceWithCode2AtItsNextLine) {
-    ServiceOptions options;
-    options.scenario = kPlayerPortScenario;
+    ServiceOptions options = onPlayerPort();
     options.readOutput = false;
     ServiceHost host(options);
     ASSERT_TRUE(host.started());
@@ -183,9 +180,7 @@ TEST(Exits, ADriverThatWillNotCloseEndsTheServiceWithTheFixedLineAndCode2) {
     for (const StuckDriverCase& c :
          {StuckDriverCase{"on stop", true}, StuckDriverCase{"at the end of input", false}}) {
         SCOPED_TRACE(c.what);
-        ServiceOptions options;
-        options.scenario = std::string(kPlayerPortScenario) + "fault close port=0 code=1\n";
-        ServiceHost host(options);
+        ServiceHost host(onPlayerPort("fault close port=0 code=1\n"));
         ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 0)), okLine("1"));
         if (c.byStop) {
             host.send(R"({"id":2,"command":"stop"})");

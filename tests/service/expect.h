@@ -52,4 +52,12 @@ constexpr char kPlayerPortScenario[] = "port name=\"Player port\" path=\"sim#pla
 constexpr char kPlayerPortId[] =
     "winmm:33340cd741d8d8a2baeff4c3dbf8b8ffba9d3502fa7f452018a48e6a24c5837d";
 
+// A service whose simulated output is the player's port, followed by `moreLines` of the
+// scenario (further ports, faults).
+inline ServiceOptions onPlayerPort(const std::string& moreLines = std::string()) {
+    ServiceOptions options;
+    options.scenario = kPlayerPortScenario + moreLines;
+    return options;
+}
+
 }  // namespace mtctest

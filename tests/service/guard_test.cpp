@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,25 @@ void expectClosedQuietly(ServiceHost& host, double failedAfter, double toldAt) {
             EXPECT_LT(e.at, closedAt) << e.raw;
         }
     }
+}
+
+// Starts the output on the player's port, plays track "A" from 5 s with a report every 20 ms,
+// runs `meanwhile` once the reports flow, and returns the first line the service writes (at
+// most 2 s later). The reports stop before it returns. Nothing when the start is refused.
+template <typename Meanwhile>
+std::optional<OutputLine> playUntilTheServiceSpeaks(ServiceHost& host, Meanwhile meanwhile) {
+    const std::string started = host.request(startLine("1", kPlayerPortId, 25, 0));
+    EXPECT_EQ(started, okLine("1"));
+    if (started != okLine("1")) {
+        return std::nullopt;
+    }
+    Player player(host);
+    player.play("A", 5.0);
+    player.startReports(0.02);
+    meanwhile();
+    const std::optional<OutputLine> event = host.readLine(2.0);
+    player.stopReports();
+    return event;
 }
 
 // After an error the same service must play again on "start".
@@ -71,9 +91,7 @@ TEST(Watchdog, ReportsThatStopEndTheOutputWithOneEventAbout350MsAfterTheLastOne)
     };
     for (const WatchdogCase& c : cases) {
         SCOPED_TRACE(c.what);
-        ServiceOptions options;
-        options.scenario = kPlayerPortScenario;
-        ServiceHost host(options);
+        ServiceHost host(onPlayerPort());
         // The watchdog runs from the start, which happened between writing it and its reply.
         double last = host.send(startLine("1", kPlayerPortId, 25, 0));
         const std::optional<OutputLine> started = host.readLine(5.0);
@@ -123,18 +141,11 @@ TEST(Watchdog, ReportsThatStopEndTheOutputWithOneEventAbout350MsAfterTheLastOne)
 }
 
 TEST(DeviceGuard, ADeviceUnpluggedWhilePlayingEndsTheOutputWithOneEventWithin50Ms) {
-    ServiceOptions options;
-    options.scenario =
-        std::string(kPlayerPortScenario) + "port name=\"Other\" path=\"sim#other\"\n";
-    ServiceHost host(options);
-    ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 0)), okLine("1"));
-    Player player(host);
-    player.play("A", 5.0);
-    player.startReports(0.02);
-    Sleep(200);
-    host.control("fault detach port=0");
-    const std::optional<OutputLine> event = host.readLine(2.0);
-    player.stopReports();
+    ServiceHost host(onPlayerPort("port name=\"Other\" path=\"sim#other\"\n"));
+    const std::optional<OutputLine> event = playUntilTheServiceSpeaks(host, [&host] {
+        Sleep(200);
+        host.control("fault detach port=0");
+    });
     ASSERT_TRUE(event);
     EXPECT_EQ(event->text, errorEventLine(kDetached));
 
@@ -159,15 +170,8 @@ TEST(DeviceGuard, ADeviceUnpluggedWhilePlayingEndsTheOutputWithOneEventWithin50M
 // The driver never completes the first full frame: after 0.1 s the service gives up, resets the
 // port (ending the stuck message with an end-of-exclusive byte), closes it and says why.
 TEST(DeviceGuard, AFullFrameTheDriverNeverCompletesTimesOutAfter100MsAndThePortIsReset) {
-    ServiceOptions options;
-    options.scenario = std::string(kPlayerPortScenario) + "fault stuck port=0 times=1\n";
-    ServiceHost host(options);
-    ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 0)), okLine("1"));
-    Player player(host);
-    player.play("A", 5.0);
-    player.startReports(0.02);
-    const std::optional<OutputLine> event = host.readLine(2.0);
-    player.stopReports();
+    ServiceHost host(onPlayerPort("fault stuck port=0 times=1\n"));
+    const std::optional<OutputLine> event = playUntilTheServiceSpeaks(host, [] {});
     ASSERT_TRUE(event);
     EXPECT_EQ(event->text, errorEventLine(kLocateTimeout));
 

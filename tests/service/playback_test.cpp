@@ -238,9 +238,7 @@ TEST(Playback, OneFullFrameThenAnUnbrokenQuarterFrameStreamFollowsThePlayerAtEve
     std::vector<double> resumeDelays;
     for (const RateCase& c : cases) {
         SCOPED_TRACE(c.what);
-        ServiceOptions options;
-        options.scenario = kPlayerPortScenario;
-        ServiceHost host(options);
+        ServiceHost host(onPlayerPort());
         ASSERT_EQ(host.request(startLine("1", kPlayerPortId, c.fps, c.offset)), okLine("1"));
         Player player(host);
         const double begin = hostNow();
@@ -288,9 +286,7 @@ TEST(Playback, OneFullFrameThenAnUnbrokenQuarterFrameStreamFollowsThePlayerAtEve
 }
 
 TEST(Playback, PauseResumeSeekAndTrackSwitchEachSendOneFullFrameWithThePlayersPosition) {
-    ServiceOptions options;
-    options.scenario = kPlayerPortScenario;
-    ServiceHost host(options);
+    ServiceHost host(onPlayerPort());
     ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 3600)), okLine("1"));
     Player player(host);
     const double begin = hostNow();
@@ -367,9 +363,7 @@ TEST(Playback, ReportsOffByMoreThan60MsOrAfterMoreThan150MsLocateAndSmallerOnesA
     };
     for (const DeviationCase& c : cases) {
         SCOPED_TRACE(c.what);
-        ServiceOptions options;
-        options.scenario = kPlayerPortScenario;
-        ServiceHost host(options);
+        ServiceHost host(onPlayerPort());
         ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 30, 0)), okLine("1"));
         Player player(host);
         const double begin = hostNow();
@@ -415,9 +409,7 @@ TEST(Playback, RapidLocatesWhileAFullFrameIsOnTheWireDeliverOnlyTheFirstAndTheNe
     // every later frame submitted after the first one's end; the round is then tried again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         SCOPED_TRACE("attempt " + std::to_string(attempt));
-        ServiceOptions options;
-        options.scenario = kPlayerPortScenario;
-        ServiceHost host(options);
+        ServiceHost host(onPlayerPort());
         ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 3600)), okLine("1"));
         const double ms = unixMsNow();
         host.write(transportLine(std::string("A"), 10.0, true, ms) + "\n" +

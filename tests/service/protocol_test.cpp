@@ -98,9 +98,7 @@ TEST(CommandForms, AcceptedCommandsAreAnsweredWithTheirIdAsPlainDigitsOrNotAtAll
         {"stop while running", R"({"id":25,"command":"stop"})", R"({"id":25,"ok":true})"},
         {"stop while stopped", R"({"id":26,"command":"stop"})", R"({"id":26,"ok":true})"},
     };
-    ServiceOptions options;
-    options.scenario = kPlayerPortScenario;
-    ServiceHost host(options);
+    ServiceHost host(onPlayerPort());
     ASSERT_TRUE(host.started());
     for (const Exchange& e : exchanges) {
         SCOPED_TRACE(e.what);
@@ -274,11 +272,9 @@ TEST(CommandFailures, EveryFailureIsReportedExactlyStopsTheOutputAndTheServiceGo
          errorEventLine(kSpeed), false},
     };
 
-    ServiceOptions options;
-    options.scenario = std::string(kPlayerPortScenario) +
-                       "port name=\"Busy port\" path=\"sim#busy\"\n"
-                       "fault open port=1\n";
-    ServiceHost host(options);
+    ServiceHost host(
+        onPlayerPort("port name=\"Busy port\" path=\"sim#busy\"\n"
+                     "fault open port=1\n"));
     ASSERT_TRUE(host.started());
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.what);
