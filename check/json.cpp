@@ -21,7 +21,7 @@ class Reader {
             return false;
         }
         space();
-        if (rules_.commandLine && (pos_ >= s_.size() || s_[pos_] != '{')) {
+        if (rules_.commandLine && !next('{')) {
             error = "a command line that is not an object at byte " + std::to_string(pos_);
             return false;
         }
@@ -41,6 +41,23 @@ class Reader {
     bool fail(const char* what) {
         error_ = what;
         return false;
+    }
+
+    // True when the next character is `c`.
+    bool next(char c) const { return pos_ < s_.size() && s_[pos_] == c; }
+    // Consumes the next character when it is `c`; true when it did.
+    bool eat(char c) {
+        if (!next(c)) {
+            return false;
+        }
+        ++pos_;
+        return true;
+    }
+    // Consumes a run of decimal digits (perhaps none).
+    void digits() {
+        while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') {
+            ++pos_;
+        }
     }
 
     void space() {
@@ -100,28 +117,45 @@ class Reader {
         return number(out);
     }
 
-    bool object(Json& out, int depth) {
-        out.kind = Json::kObject;
+    // What follows the opening bracket of an object or an array: elements separated by commas,
+    // each read by `element`, up to `close`.
+    template <typename Element>
+    bool elements(char close, const char* expected, Element element) {
         ++pos_;
         space();
-        if (pos_ < s_.size() && s_[pos_] == '}') {
-            ++pos_;
+        if (eat(close)) {
             return true;
         }
         for (;;) {
             space();
+            if (!element()) {
+                return false;
+            }
+            space();
+            if (eat(',')) {
+                continue;
+            }
+            if (eat(close)) {
+                return true;
+            }
+            return fail(expected);
+        }
+    }
+
+    bool object(Json& out, int depth) {
+        out.kind = Json::kObject;
+        return elements('}', "',' or '}' expected", [&] {
             std::string key;
-            if (pos_ >= s_.size() || s_[pos_] != '"') {
+            if (!next('"')) {
                 return fail("member name expected");
             }
             if (!string(key)) {
                 return false;
             }
             space();
-            if (pos_ >= s_.size() || s_[pos_] != ':') {
+            if (!eat(':')) {
                 return fail("':' expected");
             }
-            ++pos_;
             space();
             Json member;
             if (!value(member, depth + 1)) {
@@ -132,45 +166,20 @@ class Reader {
                 return fail("too many members, or a name twice, in a command line");
             }
             out.members.emplace_back(std::move(key), std::move(member));
-            space();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == '}') {
-                ++pos_;
-                return true;
-            }
-            return fail("',' or '}' expected");
-        }
+            return true;
+        });
     }
 
     bool array(Json& out, int depth) {
         out.kind = Json::kArray;
-        ++pos_;
-        space();
-        if (pos_ < s_.size() && s_[pos_] == ']') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            space();
+        return elements(']', "',' or ']' expected", [&] {
             Json item;
             if (!value(item, depth + 1)) {
                 return false;
             }
             out.items.push_back(std::move(item));
-            space();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == ']') {
-                ++pos_;
-                return true;
-            }
-            return fail("',' or ']' expected");
-        }
+            return true;
+        });
     }
 
     static void appendUtf8(std::string& out, unsigned cp) {
@@ -311,34 +320,25 @@ class Reader {
 
     bool number(Json& out) {
         const size_t start = pos_;
-        if (pos_ < s_.size() && s_[pos_] == '-') {
-            ++pos_;
-        }
+        eat('-');
         const size_t intStart = pos_;
-        while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') {
-            ++pos_;
-        }
+        digits();
         if (pos_ == intStart || (s_[intStart] == '0' && pos_ - intStart > 1)) {
             return fail("bad number");
         }
-        if (pos_ < s_.size() && s_[pos_] == '.') {
-            const size_t fracStart = ++pos_;
-            while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') {
-                ++pos_;
-            }
+        if (eat('.')) {
+            const size_t fracStart = pos_;
+            digits();
             if (pos_ == fracStart) {
                 return fail("bad number");
             }
         }
-        if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
-            ++pos_;
-            if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) {
-                ++pos_;
+        if (eat('e') || eat('E')) {
+            if (!eat('+')) {
+                eat('-');
             }
             const size_t expStart = pos_;
-            while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') {
-                ++pos_;
-            }
+            digits();
             if (pos_ == expStart) {
                 return fail("bad number");
             }
