@@ -41,11 +41,13 @@ struct Winmm {
     std::string error;  // why it could not be loaded; "" when it was
 };
 
+// Looks up `name` in `module` (loaded from `file`); the first function missing is named in
+// `error`.
 template <typename F>
-void lookUp(HMODULE module, const char* name, F& function, std::string& error) {
+void lookUp(HMODULE module, const char* file, const char* name, F& function, std::string& error) {
     function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
     if (function == nullptr && error.empty()) {
-        error = std::string("winmm.dll has no ") + name;
+        error = std::string(file) + " has no " + name;
     }
 }
 
@@ -58,17 +60,17 @@ const Winmm& winmm() {
             w.error = "cannot load winmm.dll (error " + std::to_string(GetLastError()) + ")";
             return w;
         }
-        lookUp(module, "midiInGetNumDevs", w.getNumDevs, w.error);
-        lookUp(module, "midiInGetDevCapsW", w.getDevCaps, w.error);
-        lookUp(module, "midiInMessage", w.message, w.error);
-        lookUp(module, "midiInOpen", w.open, w.error);
-        lookUp(module, "midiInPrepareHeader", w.prepare, w.error);
-        lookUp(module, "midiInAddBuffer", w.addBuffer, w.error);
-        lookUp(module, "midiInStart", w.start, w.error);
-        lookUp(module, "midiInReset", w.reset, w.error);
-        lookUp(module, "midiInUnprepareHeader", w.unprepare, w.error);
-        lookUp(module, "midiInClose", w.close, w.error);
-        lookUp(module, "midiInGetID", w.getId, w.error);
+        lookUp(module, "winmm.dll", "midiInGetNumDevs", w.getNumDevs, w.error);
+        lookUp(module, "winmm.dll", "midiInGetDevCapsW", w.getDevCaps, w.error);
+        lookUp(module, "winmm.dll", "midiInMessage", w.message, w.error);
+        lookUp(module, "winmm.dll", "midiInOpen", w.open, w.error);
+        lookUp(module, "winmm.dll", "midiInPrepareHeader", w.prepare, w.error);
+        lookUp(module, "winmm.dll", "midiInAddBuffer", w.addBuffer, w.error);
+        lookUp(module, "winmm.dll", "midiInStart", w.start, w.error);
+        lookUp(module, "winmm.dll", "midiInReset", w.reset, w.error);
+        lookUp(module, "winmm.dll", "midiInUnprepareHeader", w.unprepare, w.error);
+        lookUp(module, "winmm.dll", "midiInClose", w.close, w.error);
+        lookUp(module, "winmm.dll", "midiInGetID", w.getId, w.error);
         return w;
     }();
     return loaded;
@@ -140,12 +142,12 @@ const Cng& cng() {
             c.error = "cannot load bcrypt.dll";
             return c;
         }
-        lookUp(module, "BCryptOpenAlgorithmProvider", c.openProvider, c.error);
-        lookUp(module, "BCryptCreateHash", c.createHash, c.error);
-        lookUp(module, "BCryptHashData", c.hashData, c.error);
-        lookUp(module, "BCryptFinishHash", c.finishHash, c.error);
-        lookUp(module, "BCryptDestroyHash", c.destroyHash, c.error);
-        lookUp(module, "BCryptCloseAlgorithmProvider", c.closeProvider, c.error);
+        lookUp(module, "bcrypt.dll", "BCryptOpenAlgorithmProvider", c.openProvider, c.error);
+        lookUp(module, "bcrypt.dll", "BCryptCreateHash", c.createHash, c.error);
+        lookUp(module, "bcrypt.dll", "BCryptHashData", c.hashData, c.error);
+        lookUp(module, "bcrypt.dll", "BCryptFinishHash", c.finishHash, c.error);
+        lookUp(module, "bcrypt.dll", "BCryptDestroyHash", c.destroyHash, c.error);
+        lookUp(module, "bcrypt.dll", "BCryptCloseAlgorithmProvider", c.closeProvider, c.error);
         return c;
     }();
     return loaded;
