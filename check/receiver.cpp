@@ -9,7 +9,8 @@ namespace {
 // messages are someone else's and are skipped without growing the buffer.
 constexpr size_t kSysexKeep = 16;
 
-// Data bytes that follow a status byte (channel voice and system common messages).
+}  // namespace
+
 int dataBytesOf(uint8_t status) {
     if (status < 0xF0) {
         const uint8_t kind = status & 0xF0;
@@ -25,8 +26,6 @@ int dataBytesOf(uint8_t status) {
             return 0;
     }
 }
-
-}  // namespace
 
 void MtcDecoder::resync() {
     status_ = 0;

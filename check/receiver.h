@@ -21,6 +21,10 @@
 
 namespace mtccheck {
 
+// Data bytes that follow a status byte (0x80 and above): 2 or 1 for channel voice messages, 1
+// or 2 for the system common ones that carry data (F1, F3; F2), none for the rest. Pure.
+int dataBytesOf(uint8_t status);
+
 // One conclusion of the receiver, in wire order.
 struct Reading {
     enum Kind {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 
+#include "check/receiver.h"
 #include "check/win/clock.h"
 #include "check/win/files.h"
 #include "platform/device_interface.h"
@@ -189,14 +190,8 @@ std::string hashedId(const std::string& identity) {
 // Bytes of a short message as WinMM packs it (status in the low byte), by its status.
 std::vector<std::uint8_t> shortBytes(DWORD_PTR packed) {
     const auto status = static_cast<std::uint8_t>(packed & 0xFF);
-    std::size_t length = 1;
-    if (status >= 0x80 && status < 0xF0) {
-        length = (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 2 : 3;
-    } else if (status == 0xF1 || status == 0xF3) {
-        length = 2;
-    } else if (status == 0xF2) {
-        length = 3;
-    }
+    const std::size_t length =
+        status >= 0x80 ? 1 + static_cast<std::size_t>(mtccheck::dataBytesOf(status)) : 1;
     std::vector<std::uint8_t> bytes;
     for (std::size_t i = 0; i < length; ++i) {
         bytes.push_back(static_cast<std::uint8_t>(packed >> (8 * i)));
