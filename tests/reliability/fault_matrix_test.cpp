@@ -73,7 +73,7 @@ std::string withId(const std::string& line, int id) {
 }
 
 std::string report(int id, double position, bool locate) {
-    return withId(transportLine(std::string("show"), position, true, unixMsNow(), locate), id);
+    return withId(transportLine(std::string("show"), position, true, unixMillisNow(), locate), id);
 }
 
 const std::string kClear = "fault clear";
@@ -461,7 +461,7 @@ void expectPlaysAgain(ServiceHost& host, const Row& row, Findings& f) {
     for (const FullFrame& frame : capture.fullFrames) {
         fulls += frame.message.callAt > from ? 1 : 0;
     }
-    for (const WireMessage& q : capture.quarters) {
+    for (const SentMessage& q : capture.quarters) {
         quarters += q.callAt > from ? 1 : 0;
     }
     if (fulls < 1 || quarters < 8) {

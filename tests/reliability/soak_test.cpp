@@ -312,7 +312,7 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
         }
         const auto next = quarterIndex.upper_bound(at);
         if (next != quarterIndex.end() && player.playingAt(at)) {
-            const WireMessage& q = capture.quarters[next->second];
+            const SentMessage& q = capture.quarters[next->second];
             if (q.callAt - full.message.wireEnd < 0.5) {
                 resume.push_back(q.callAt - full.message.wireEnd - kQuarter);
             }
@@ -328,7 +328,7 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
     // A pause reaches the service within a few milliseconds of its report (more when the
     // machine stalls); a service that ignored it would go on for as long as it lasts.
     size_t whilePaused = 0;
-    for (const WireMessage& q : capture.quarters) {
+    for (const SentMessage& q : capture.quarters) {
         if (!player.playingAt(q.callAt - kDeliveryReach) && !player.playingAt(q.callAt)) {
             ++whilePaused;
         }

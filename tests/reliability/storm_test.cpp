@@ -602,7 +602,7 @@ TEST(ProtocolStorm, EveryMutatedLineGetsAtMostOneWellFormedAnswerAndTheServiceSt
         std::vector<Prediction> predictions;
         std::vector<std::string> nonEmpty;
         std::string bytes;
-        const double nowMs = mtctest::unixMsNow();
+        const double nowMs = mtctest::unixMillisNow();
         // Half the bursts first start output and report a few times, so that what follows
         // also meets running output, full frames in flight and held locates.
         const size_t lead =
@@ -699,7 +699,7 @@ TEST(ProtocolStorm, EveryMutatedLineGetsAtMostOneWellFormedAnswerAndTheServiceSt
     for (const mtctest::FullFrame& f : capture.fullFrames) {
         fulls += f.message.callAt > startedAt ? 1 : 0;
     }
-    for (const mtctest::WireMessage& q : capture.quarters) {
+    for (const mtctest::SentMessage& q : capture.quarters) {
         quarters += q.callAt > startedAt ? 1 : 0;
     }
     EXPECT_GE(fulls, 1u);

@@ -69,7 +69,7 @@ void expectPlaysAgain(ServiceHost& host, const std::string& startId, double afte
             fullFrames += 1;
         }
     }
-    for (const WireMessage& q : capture.quarters) {
+    for (const SentMessage& q : capture.quarters) {
         quarters += q.callAt > after ? 1 : 0;
     }
     EXPECT_GE(fullFrames, 1u);

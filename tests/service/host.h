@@ -42,15 +42,11 @@ using mtccheck::percentile;
 using mtccheck::QuarterCycle;
 using mtccheck::RecordEntry;
 using mtccheck::secondsOf;
+using mtccheck::SentMessage;
 using mtccheck::sleepUntil;
 using mtccheck::Timecode;
 using mtccheck::transportLine;
-using WireMessage = mtccheck::SentMessage;
-
-// Wall-clock time as Unix milliseconds with fraction, as a host stamps its reports. Any thread.
-inline double unixMsNow() {
-    return mtccheck::unixMillisNow();
-}
+using mtccheck::unixMillisNow;
 
 struct ServiceOptions {
     // Simulated port configuration (README of the simulated port); empty: no ports at all.

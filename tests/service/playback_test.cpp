@@ -81,9 +81,9 @@ MtcCapture captureOf(ServiceHost& host) {
     return decodeMtc(parseRecording(host.recording()));
 }
 
-std::vector<WireMessage> quartersBetween(const MtcCapture& capture, double from, double to) {
-    std::vector<WireMessage> out;
-    for (const WireMessage& q : capture.quarters) {
+std::vector<SentMessage> quartersBetween(const MtcCapture& capture, double from, double to) {
+    std::vector<SentMessage> out;
+    for (const SentMessage& q : capture.quarters) {
         if (q.callAt >= from && q.callAt <= to) {
             out.push_back(q);
         }
@@ -126,9 +126,9 @@ std::vector<std::optional<FullFrame>> locatesAfter(const MtcCapture& capture, Pl
 }
 
 // Quarter frames split at every full frame.
-std::vector<std::vector<WireMessage>> quarterRuns(const MtcCapture& capture) {
-    std::vector<std::vector<WireMessage>> runs(1);
-    for (const WireMessage& m : capture.messages) {
+std::vector<std::vector<SentMessage>> quarterRuns(const MtcCapture& capture) {
+    std::vector<std::vector<SentMessage>> runs(1);
+    for (const SentMessage& m : capture.messages) {
         if (m.bytes.size() == 2 && m.bytes[0] == 0xF1) {
             runs.back().push_back(m);
         } else if (!runs.back().empty()) {
@@ -151,7 +151,7 @@ std::vector<double> expectUnbrokenStream(const MtcCapture& capture, Player& play
                                          double end) {
     std::vector<double> resumeDelays;
     size_t longestRun = 0;
-    for (const std::vector<WireMessage>& run : quarterRuns(capture)) {
+    for (const std::vector<SentMessage>& run : quarterRuns(capture)) {
         longestRun = std::max(longestRun, run.size());
         if (run.size() >= 20) {
             const double mean =
@@ -167,7 +167,7 @@ std::vector<double> expectUnbrokenStream(const MtcCapture& capture, Player& play
         if (!player.playingAt(frame.message.callAt)) {
             continue;  // a locate while paused is followed by silence
         }
-        const std::vector<WireMessage> next =
+        const std::vector<SentMessage> next =
             quartersBetween(capture, frame.message.callAt, frame.message.callAt + 1.0);
         if (next.empty()) {
             ADD_FAILURE() << "no quarter frame after " << formatWithRate(frame.tc);
@@ -411,7 +411,7 @@ TEST(Playback, RapidLocatesWhileAFullFrameIsOnTheWireDeliverOnlyTheFirstAndTheNe
         SCOPED_TRACE("attempt " + std::to_string(attempt));
         ServiceHost host(onPlayerPort());
         ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 3600)), okLine("1"));
-        const double ms = unixMsNow();
+        const double ms = unixMillisNow();
         host.write(transportLine(std::string("A"), 10.0, true, ms) + "\n" +
                    transportLine(std::string("A"), 40.0, true, ms, true) + "\n" +
                    transportLine(std::string("B"), 50.0, true, ms, true) + "\n" +

@@ -106,7 +106,7 @@ TEST(CommandForms, AcceptedCommandsAreAnsweredWithTheirIdAsPlainDigitsOrNotAtAll
         const size_t at = line.find("$NOW");
         if (at != std::string::npos) {
             char stamp[32];
-            std::snprintf(stamp, sizeof stamp, "%.3f", unixMsNow());
+            std::snprintf(stamp, sizeof stamp, "%.3f", unixMillisNow());
             line.replace(at, 4, stamp);
         }
         host.send(line);
@@ -135,7 +135,7 @@ std::string expand(std::string line) {
         const char* name;
         double shift;
     };
-    const double now = unixMsNow();
+    const double now = unixMillisNow();
     for (const Stamp& s : {Stamp{"$STALE", -300.0}, Stamp{"$FUTURE", 1500.0}, Stamp{"$NOW", 0.0}}) {
         for (size_t at = line.find(s.name); at != std::string::npos; at = line.find(s.name)) {
             char text[32];
@@ -279,7 +279,7 @@ TEST(CommandFailures, EveryFailureIsReportedExactlyStopsTheOutputAndTheServiceGo
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(host.request(startLine("1", kPlayerPortId, 25, 0)), okLine("1"));
-        host.send(transportLine(std::string("A"), 1.0, true, unixMsNow()));
+        host.send(transportLine(std::string("A"), 1.0, true, unixMillisNow()));
         Sleep(50);  // the full frame and the first quarter frames go out
         const double sentAt = host.send(expand(c.line));
         const std::optional<OutputLine> reply = host.readLine(5.0);
