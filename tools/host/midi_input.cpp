@@ -122,7 +122,6 @@ std::string interfacePath(unsigned index) {
     return mtccheck::narrow(std::wstring(buffer.begin(), end));
 }
 
-// "winmm:" + SHA-256 of `identity` in lowercase hex, or "" if CNG fails.
 // CNG's hashing functions, looked up like WinMM's: only listing inputs needs them, so
 // mtc-host without --input or --list-inputs loads no more than it ever did.
 struct Cng {
@@ -154,6 +153,7 @@ const Cng& cng() {
     return loaded;
 }
 
+// "winmm:" + SHA-256 of `identity` in lowercase hex, or "" if CNG fails.
 std::string hashedId(const std::string& identity) {
     const Cng& c = cng();
     if (!c.error.empty()) {
