@@ -685,25 +685,36 @@ TEST(ProtocolStorm, EveryMutatedLineGetsAtMostOneWellFormedAnswerAndTheServiceSt
     const double startedAt = mtctest::hostNow();
     ASSERT_EQ(host.request(mtctest::startLine("1", mtctest::kPlayerPortId, 25, 0)),
               mtctest::okLine("1"));
+    // A liveness check, not a timing one (the playback tests judge timing): the quarter frames
+    // must come, but a loaded machine may take longer than the 0.4 s that 40 of them need.
+    const auto quartersSinceStart = [&](const mtctest::MtcCapture& capture) {
+        size_t quarters = 0;
+        for (const mtctest::SentMessage& q : capture.quarters) {
+            quarters += q.callAt > startedAt ? 1 : 0;
+        }
+        return quarters;
+    };
     {
         mtctest::Player player(host);
         player.play("after-storm", 10.0);
         player.startReports(0.02);
-        Sleep(600);
+        const double deadline = mtctest::hostNow() + 5.0;
+        do {
+            Sleep(100);
+        } while (quartersSinceStart(mtctest::decodeMtc(mtctest::parseRecording(host.recording()))) <
+                     40 &&
+                 mtctest::hostNow() < deadline);
         player.stopReports();
     }
     EXPECT_EQ(host.request(R"({"id":2,"command":"stop"})"), mtctest::okLine("2"));
     const mtctest::MtcCapture capture =
         mtctest::decodeMtc(mtctest::parseRecording(host.recording()));
-    size_t fulls = 0, quarters = 0;
+    size_t fulls = 0;
     for (const mtctest::FullFrame& f : capture.fullFrames) {
         fulls += f.message.callAt > startedAt ? 1 : 0;
     }
-    for (const mtctest::SentMessage& q : capture.quarters) {
-        quarters += q.callAt > startedAt ? 1 : 0;
-    }
     EXPECT_GE(fulls, 1u);
-    EXPECT_GE(quarters, 40u) << "0.6 s at 25 fps is 60 quarter frames";
+    EXPECT_GE(quartersSinceStart(capture), 40u) << "no steady output within 5 s of the start";
     // Nothing malformed on the wire. The one message that is neither MTC form is the end of
     // exclusive that ends a full frame a stop had to reset (a driver slower than the close's
     // grace on a loaded machine).
