@@ -49,37 +49,7 @@ struct Memory {
     size_t privateBytes = 0;
     size_t workingSet = 0;
     DWORD handles = 0;
-    // The simulated port keeps its whole recording in the service's memory as well, in a string
-    // whose capacity doubles as it grows. Between two samples with the same capacity that copy
-    // has not moved and has grown by what its file grew (Wine counts the pages it has touched),
-    // so there the rest of a change belongs to the service itself.
-    unsigned long long recordingBytes = 0;
-    unsigned long long recordingCapacity = 0;
-    bool capacityKnown = false;  // the capacity did not change while this sample was taken
 };
-
-// Which capacity the simulated port's in-memory recording has when its file holds `size` bytes.
-// The string doubles its capacity, and the allocator below it rounds large blocks to powers of
-// two, so a sample's class changes whenever either step is crossed; within one class the copy
-// stays where it is.
-unsigned long long recordingCapacity(unsigned long long size) {
-    unsigned long long doubled = 15, power = 1;
-    while (doubled < size) {
-        doubled *= 2;
-    }
-    while (power < size) {
-        power *= 2;
-    }
-    return (doubled << 32) + power;  // distinct for each pair of steps
-}
-
-unsigned long long fileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-        return 0;
-    }
-    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
 
 // One entry of the system's handle table (SystemHandleInformation, class 16).
 struct HandleEntry {
@@ -126,11 +96,8 @@ DWORD handleCount(HANDLE process) {
 
 Memory sample(ServiceHost& host) {
     const HANDLE process = host.process();
-    const std::wstring recording = host.folder() + L"\\recording.txt";
     Memory m;
     m.at = hostNow();
-    m.recordingBytes = fileSize(recording);
-    m.recordingCapacity = recordingCapacity(m.recordingBytes);
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
     if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
@@ -141,7 +108,6 @@ Memory sample(ServiceHost& host) {
         m.workingSet = counters.WorkingSetSize;
     }
     m.handles = handleCount(process);
-    m.capacityKnown = recordingCapacity(fileSize(recording)) == m.recordingCapacity;
     return m;
 }
 
@@ -342,29 +308,15 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
     memory.push_back(last);
     if (std::getenv("MTC_SOAK_SAMPLES") != nullptr) {
         for (const Memory& m : memory) {
-            std::printf("sample %6.1f s private %zu working set %zu handles %lu recording %llu\n",
-                        m.at - began, m.privateBytes, m.workingSet,
-                        static_cast<unsigned long>(m.handles), m.recordingBytes);
+            std::printf("sample %6.1f s private %zu working set %zu handles %lu\n", m.at - began,
+                        m.privateBytes, m.workingSet, static_cast<unsigned long>(m.handles));
         }
     }
     const Memory& first = memory.front();
-    // The service's own growth: the sum of the changes between samples during which the
-    // recording's copy stayed where it was, less what that copy grew.
-    long long ownPrivate = 0, ownWorkingSet = 0;
-    double covered = 0;
-    for (size_t i = 1; i < memory.size(); ++i) {
-        const Memory& a = memory[i - 1];
-        const Memory& b = memory[i];
-        if (a.capacityKnown && b.capacityKnown && a.recordingCapacity == b.recordingCapacity) {
-            const long long recorded =
-                static_cast<long long>(b.recordingBytes) - static_cast<long long>(a.recordingBytes);
-            ownPrivate += static_cast<long long>(b.privateBytes) -
-                          static_cast<long long>(a.privateBytes) - recorded;
-            ownWorkingSet += static_cast<long long>(b.workingSet) -
-                             static_cast<long long>(a.workingSet) - recorded;
-            covered += b.at - a.at;
-        }
-    }
+    const long long ownPrivate =
+        static_cast<long long>(last.privateBytes) - static_cast<long long>(first.privateBytes);
+    const long long ownWorkingSet =
+        static_cast<long long>(last.workingSet) - static_cast<long long>(first.workingSet);
     std::string report;
     char text[400];
     std::snprintf(text, sizeof text,
@@ -378,16 +330,13 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
     report += figures("stalls: piece 7 late past the bound", stalls);
     report += figures("quarter-frame lateness vs schedule", lateness);
     report += figures("first quarter after a full frame, late by", resume);
-    std::snprintf(text, sizeof text,
-                  "memory from %.0f s to %.0f s: private bytes %zu -> %zu KiB, working set %zu -> "
-                  "%zu KiB, handles %lu -> %lu; the simulated port's recording aside (%.0f s of "
-                  "%.0f s comparable), the service's private bytes grew %+lld KiB, working set "
-                  "%+lld KiB\n",
-                  first.at - began, last.at - began, first.privateBytes / 1024,
-                  last.privateBytes / 1024, first.workingSet / 1024, last.workingSet / 1024,
-                  static_cast<unsigned long>(first.handles),
-                  static_cast<unsigned long>(last.handles), covered, last.at - first.at,
-                  ownPrivate / 1024, ownWorkingSet / 1024);
+    std::snprintf(
+        text, sizeof text,
+        "memory from %.0f s to %.0f s: private bytes %zu -> %zu KiB (%+lld KiB), "
+        "working set %zu -> %zu KiB (%+lld KiB), handles %lu -> %lu\n",
+        first.at - began, last.at - began, first.privateBytes / 1024, last.privateBytes / 1024,
+        ownPrivate / 1024, first.workingSet / 1024, last.workingSet / 1024, ownWorkingSet / 1024,
+        static_cast<unsigned long>(first.handles), static_cast<unsigned long>(last.handles));
     report += text;
     std::printf("%s", report.c_str());
     std::fflush(stdout);
@@ -395,7 +344,6 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
     // Steady state allocates nothing per message; what may move is allocator slack and Wine's
     // own bookkeeping. A leak of even a few bytes per report or quarter frame shows over a
     // minute (3000 reports, 7000 quarter frames).
-    EXPECT_GE(covered, 0.5 * (last.at - first.at)) << report;
     EXPECT_LE(ownPrivate, 96 * 1024) << report;
     EXPECT_LE(ownWorkingSet, 1024 * 1024) << report;
     EXPECT_LE(last.handles, first.handles + 2) << report;

@@ -241,6 +241,10 @@ std::uintptr_t gNextHandle = kFirstHandle;  // never reset: stale handles stay i
 HANDLE gLog = INVALID_HANDLE_VALUE;
 std::string gRecording;
 bool gRecordingFull = false;
+// With a recording file, the in-memory copy starts at the first simportLoad: a program that
+// never uses the control exports (the service under test) then carries no second copy of its
+// recording, and its memory figures are its own.
+bool gRecordingInMemory = true;
 std::string gLastError;
 
 HANDLE gWake = nullptr;  // auto-reset; wakes the driver thread early
@@ -286,6 +290,9 @@ void record(std::int64_t time, const std::string& body) {
     if (gLog != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
         WriteFile(gLog, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    if (!gRecordingInMemory) {
+        return;
     }
     if (gRecordingFull || gRecording.size() + line.size() > kRecordingCap) {
         gRecordingFull = true;
@@ -1899,6 +1906,7 @@ int simportLoad(const char* scenarioText) {
     gLastError.clear();
     gRecording.clear();
     gRecordingFull = false;
+    gRecordingInMemory = true;
     std::string error;
     if (!loadScenario(scenarioText == nullptr ? "" : scenarioText, "simportLoad", nowMicros(),
                       error)) {
@@ -1957,6 +1965,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
             gLog = CreateFileW(path.c_str(), GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            gRecordingInMemory = gLog == INVALID_HANDLE_VALUE;
         }
         Lock lock;
         record(nowMicros(), "simport pid=" + std::to_string(GetCurrentProcessId()));
