@@ -421,28 +421,42 @@ TEST_F(WinSinkTest, aClosedSinkIsReadyAndNotConnectedAndClosesWithoutTouchingThe
 
 TEST_F(WinSinkTest, theQuarterFramePathAllocatesNothing) {
     ASSERT_NO_FATAL_FAILURE(openFirstPort("port"));
-    const unsigned long long before = allocations.load();
-    int readyCycles = 0;
-    for (int cycle = 0; cycle < 4; ++cycle) {
+    unsigned long long allocated = 0;
+    int readyCycles = 0, stalls = 0;
+    while (readyCycles < 4 && stalls < 4) {
         // A locate (one frame in flight, one held, one replaced), then eight quarter frames.
-        sink.clearPending();
-        sink.full(kA);
-        sink.full(kB);
-        sink.full(kC);
-        const double deadline = nowSeconds() + 1.0;
-        bool ready = false;
-        while (!ready && nowSeconds() < deadline) {
-            ready = sink.ready();
-            Sleep(1);
+        const unsigned long long before = allocations.load();
+        try {
+            sink.clearPending();
+            sink.full(kA);
+            sink.full(kB);
+            sink.full(kC);
+            const double deadline = nowSeconds() + 1.0;
+            bool ready = false;
+            while (!ready && nowSeconds() < deadline) {
+                ready = sink.ready();
+                Sleep(1);
+            }
+            ASSERT_TRUE(ready);
+        } catch (const std::runtime_error& e) {
+            // A loaded machine kept the simulated driver's thread off the processor past the
+            // 0.1 s time-out. The throw allocates, so that cycle runs again on a reopened port.
+            ASSERT_EQ(std::string(e.what()),
+                      u8"MTC 定位发送超时，输出已关闭。请检查 USB MIDI 接口。");
+            ++stalls;
+            sink.close();
+            ASSERT_NO_FATAL_FAILURE(openFirstPort("port"));
+            continue;
         }
-        readyCycles += ready ? 1 : 0;
         for (uint8_t piece = 0; piece < 8; ++piece) {
             sink.quarter(static_cast<uint8_t>(piece << 4));
         }
+        allocated += allocations.load() - before;
+        ++readyCycles;
     }
     const unsigned long long after = allocations.load();
-    EXPECT_EQ(readyCycles, 4);
-    EXPECT_EQ(after - before, 0u);
+    EXPECT_EQ(readyCycles, 4) << stalls << " cycles stalled";
+    EXPECT_EQ(allocated, 0u);
     // The counter does see this program's allocations.
     const std::unique_ptr<int> probe(new int(1));
     EXPECT_GT(allocations.load(), after);
