@@ -52,9 +52,11 @@ endfunction()
 # mtc_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [NO_GTEST] [REALTIME])
 # One test program, one ctest entry. Under Wine the program runs in the build's prefix with
 # the simulated MIDI port allowed to replace winmm (it only does so for programs that import it).
-# REALTIME marks a program that judges a running service's timing: such programs never run
-# beside each other (each one keeps a core busy with a service, its driver thread and a
-# player), so on a two-core machine one cannot stretch another's wake-ups into a failure.
+# REALTIME marks a program that judges a running service's timing: such a program runs alone.
+# Beside it, another timing test keeps a core busy with a service, its driver thread and a
+# player, and even short tests starting Wine programs keep the one wineserver that every wait
+# and timer of the prefix goes through busy; on a two-core machine either stretches the
+# service's wake-ups by milliseconds for seconds on end, which such a program would judge.
 function(mtc_add_test name)
     cmake_parse_arguments(T "NO_GTEST;REALTIME" "TIMEOUT" "SOURCES;LIBS;ARGS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
@@ -68,7 +70,7 @@ function(mtc_add_test name)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
     if(T_REALTIME)
-        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK realtime)
+        set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
     endif()
     if(WIN32 AND CMAKE_CROSSCOMPILING)
         set_tests_properties(${name} PROPERTIES ENVIRONMENT "${MTC_WINE_ENV}" FIXTURES_REQUIRED wine)
