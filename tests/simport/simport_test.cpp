@@ -9,6 +9,7 @@
 #include <mmsystem.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -1119,6 +1120,7 @@ TEST_F(SimulatedInput, aLoopedInputReceivesWhatAnotherProcessSendsOnceItsLastByt
     const std::string sentWire = readFile(sender);
     const std::string wires[] = {lineOf(sentWire, "wire", "seq=1 "),
                                  lineOf(sentWire, "wire", "seq=2 ")};
+    long long fastest = LLONG_MAX;
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(wires[i]);
         ASSERT_FALSE(wires[i].empty());
@@ -1127,12 +1129,14 @@ TEST_F(SimulatedInput, aLoopedInputReceivesWhatAnotherProcessSendsOnceItsLastByt
         EXPECT_EQ(static_cast<long long>(got[i + 1].p2), (end - started) / 1000);
         std::printf("looped input across processes: delivered %lld us after the last byte left\n",
                     got[i + 1].at - end);
-        // The sender's driver notices the end within about 2 ms (as in one process); the
-        // receiving driver looks at the shared wire every millisecond, which Wine's waits
-        // round up to 2. Ten milliseconds leaves a loaded machine room and still catches a
-        // delivery that waits for anything but the wire.
-        EXPECT_LT(got[i + 1].at - end, 10000);
+        EXPECT_LT(got[i + 1].at - end, 200000) << "a loaded machine stalls, not this";
+        fastest = std::min(fastest, got[i + 1].at - end);
     }
+    // The sender's driver notices the end within about 2 ms (as in one process); the receiving
+    // driver looks at the shared wire every millisecond, which Wine's waits round up to 2. Ten
+    // milliseconds for the faster of the two leaves a loaded machine room for one stall and
+    // still catches a delivery that waits for anything but the wire.
+    EXPECT_LT(fastest, 10000);
 }
 
 }  // namespace
