@@ -1,6 +1,5 @@
 #include "check/capture.h"
 
-#include <cstdio>
 #include <map>
 
 #include "check/receiver.h"
@@ -15,16 +14,6 @@ bool isQuarterFrame(const std::vector<uint8_t>& b) {
 bool isFullFrame(const std::vector<uint8_t>& b) {
     return b.size() == 10 && b[0] == 0xF0 && b[1] == 0x7F && b[2] == 0x7F && b[3] == 0x01 &&
            b[4] == 0x01 && b[9] == 0xF7;
-}
-
-std::string hexOf(const std::vector<uint8_t>& bytes) {
-    std::string hex;
-    for (uint8_t byte : bytes) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02X", byte);
-        hex += two;
-    }
-    return hex;
 }
 
 }  // namespace
@@ -63,7 +52,7 @@ MtcCapture decodeMtc(const std::vector<RecordEntry>& entries, int port) {
         const double quarterBefore = lastQuarterCallAt;
         lastQuarterCallAt = -1;
         if (!isQuarterFrame(b) && !isFullFrame(b)) {
-            capture.strays.push_back(hexOf(b));
+            capture.strays.push_back(formatHex(b.data(), b.size()));
             continue;
         }
         readings.clear();

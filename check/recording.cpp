@@ -48,6 +48,19 @@ bool integer(const std::string& text, int64_t& value) {
 
 }  // namespace
 
+std::string formatHex(const uint8_t* bytes, size_t count, const char* separator) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0) {
+            text += separator;
+        }
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
 bool parseHex(const std::string& text, std::vector<uint8_t>& out) {
     if (text.size() % 2 != 0) {
         return false;

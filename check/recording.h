@@ -61,6 +61,8 @@ bool parseWireLine(const std::string& text, WireMessage& out);
 // Bytes written as hexadecimal digits, two a byte ("F17F"); false for an odd count or a
 // character that is not a hexadecimal digit.
 bool parseHex(const std::string& text, std::vector<uint8_t>& out);
+// The other way: two uppercase hexadecimal digits a byte, `separator` between bytes.
+std::string formatHex(const uint8_t* bytes, size_t count, const char* separator = "");
 
 // One line of the recording, whatever its event: "<micros> <event> <fields...>". Call lines
 // keep their arguments and outputs as fields, with "result" for the value after "->".

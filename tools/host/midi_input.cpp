@@ -8,6 +8,7 @@
 #include <array>
 
 #include "check/receiver.h"
+#include "check/recording.h"
 #include "check/win/clock.h"
 #include "check/win/files.h"
 #include "platform/device_interface.h"
@@ -84,19 +85,6 @@ std::string productName(const MIDIINCAPSW& caps) {
         ++units;
     }
     return mtccheck::narrow(std::wstring(caps.szPname, units));
-}
-
-std::string hexBytes(const std::uint8_t* bytes, std::size_t count) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i > 0) {
-            text += ' ';
-        }
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 0x0F];
-    }
-    return text;
 }
 
 // The interface path of input `index` in UTF-8, or "" when the driver does not answer both
@@ -473,7 +461,7 @@ void MidiInput::handleLong(void* header, bool error, std::int64_t at, std::uint3
     const std::size_t count = std::min<std::size_t>(h->dwBytesRecorded, h->dwBufferLength);
     if (error) {
         problems.push_back({at, input + "the driver reported an incomplete system exclusive " +
-                                    "message (" + hexBytes(bytes, count) + ")"});
+                                    "message (" + mtccheck::formatHex(bytes, count, " ") + ")"});
         partial_.clear();
     } else if (count > 0) {
         if (bytes[0] == 0xF0) {
@@ -484,7 +472,7 @@ void MidiInput::handleLong(void* header, bool error, std::int64_t at, std::uint3
             partial_.assign(bytes, bytes + count);
         } else if (partial_.empty()) {
             problems.push_back({at, input + "system exclusive data arrived without its start (" +
-                                        hexBytes(bytes, count) + ")"});
+                                        mtccheck::formatHex(bytes, count, " ") + ")"});
         } else if (partial_.size() + count > kMaxExclusive) {
             problems.push_back({at, input + "a system exclusive message longer than " +
                                         std::to_string(kMaxExclusive) + " bytes was dropped"});
@@ -529,7 +517,8 @@ void MidiInput::poll(std::vector<InputMessage>& messages, std::vector<InputProbl
             case MIM_ERROR: {
                 const std::vector<std::uint8_t> bytes = shortBytes(e.p1);
                 problems.push_back({e.at, input + "the driver reported invalid MIDI data (" +
-                                              hexBytes(bytes.data(), bytes.size()) + ")"});
+                                              mtccheck::formatHex(bytes.data(), bytes.size(), " ") +
+                                              ")"});
                 break;
             }
             case MIM_LONGDATA:
