@@ -49,7 +49,12 @@ class PlayerTrack {
         if (c == nullptr) {
             return changes_.empty() ? 0 : changes_.front().position;
         }
-        return c->position + (c->playing ? t - seconds(c->atUs) : 0);
+        return c->position + (c->playing ? (t - seconds(c->atUs)) * c->rate : 0);
+    }
+
+    double rateAt(double t) const {
+        const PlayerChange* c = at(t);
+        return c != nullptr ? c->rate : 1.0;
     }
 
     bool playingAt(double t) const {
@@ -284,8 +289,8 @@ std::vector<std::pair<double, double>> quarterLateness(const std::vector<TimedRe
     return out;
 }
 
-uint64_t countCycleJumps(const std::vector<TimedReading>& readings) {
-    uint64_t jumps = 0;
+std::vector<double> cycleJumpTimes(const std::vector<TimedReading>& readings) {
+    std::vector<double> jumps;
     bool havePrevious = false;
     int64_t previous = 0;
     for (const TimedReading& tr : readings) {
@@ -294,7 +299,7 @@ uint64_t countCycleJumps(const std::vector<TimedReading>& readings) {
             const int64_t count = frameCount(rd.time);
             if (havePrevious &&
                 (count - previous + framesPerDay(rd.time.rate)) % framesPerDay(rd.time.rate) != 2) {
-                ++jumps;
+                jumps.push_back(rd.at);
             }
             havePrevious = true;
             previous = count;
@@ -305,10 +310,42 @@ uint64_t countCycleJumps(const std::vector<TimedReading>& readings) {
     return jumps;
 }
 
+uint64_t countCycleJumps(const std::vector<TimedReading>& readings) {
+    return cycleJumpTimes(readings).size();
+}
+
+std::vector<std::pair<double, double>> cyclePhases(const ShowRecord& rec,
+                                                   const std::vector<TimedReading>& readings) {
+    const int rate = rateOfShow(rec);
+    const PlayerTrack player(rec.player);
+    std::vector<std::pair<double, double>> phases;
+    double pieceZeroAt = -1;  // when the cycle in progress began, -1 while none is
+    for (const TimedReading& tr : readings) {
+        const Reading& rd = tr.reading;
+        if (rd.kind == Reading::kQuarter) {
+            if (rd.piece == 0) {
+                pieceZeroAt = tr.startS;
+            }
+            continue;
+        }
+        if (rd.kind == Reading::kCycle && pieceZeroAt >= 0 && player.playingAt(pieceZeroAt)) {
+            // The receiver reads a cycle two frames on; its label is the frame piece 0 named.
+            const double label = secondsOf(advance(rd.time, -2));
+            const double ahead =
+                wrapDifference(player.positionAt(pieceZeroAt) + rec.offset - label, rate);
+            phases.emplace_back(pieceZeroAt, ahead / player.rateAt(pieceZeroAt) * 1000);
+        }
+        pieceZeroAt = -1;
+    }
+    return phases;
+}
+
 Report analyse(const ShowRecord& rec) {
     Report rep;
     rep.showName = rec.showName;
     rep.outputName = rec.outputName;
+    rep.playerClock = rec.playerClock;
+    rep.phaseLock = rec.phaseLock;
     rep.fps = rec.fps;
     rep.offset = rec.offset;
     rep.haveWire = rec.haveWire;
@@ -454,9 +491,37 @@ Report analyse(const ShowRecord& rec) {
         }
     }
     rep.quarterLateMs = figuresOf(lateness);
-    rep.cycleJumps = countCycleJumps(wire.readings);
     for (size_t i = 0; i < segmentCount; ++i) {
         rep.segments[i].quarterLateMs = figuresOf(segQuarter[i]);
+    }
+    const std::vector<double> jumps = cycleJumpTimes(wire.readings);
+    rep.cycleJumps = jumps.size();
+    for (double t : jumps) {
+        const int seg = segmentAt(rec, t);
+        if (seg >= 0) {
+            ++rep.segments[static_cast<size_t>(seg)].cycleJumps;
+        }
+    }
+    // Phases outside settling: the first cycle after a locate starts where the full frame left
+    // the receiver, not on the player's grid.
+    std::vector<std::vector<double>> segPhase(segmentCount);
+    std::vector<double> phases;
+    for (const auto& phase : cyclePhases(rec, wire.readings)) {
+        const bool settling =
+            std::any_of(windows.begin(), windows.end(), [&](const std::pair<double, double>& w) {
+                return phase.first >= w.first && phase.first <= w.second;
+            });
+        const int seg = segmentAt(rec, phase.first);
+        if (settling || seg < 0) {
+            continue;
+        }
+        phases.push_back(phase.second);
+        rep.phases.emplace_back(phase.first - t0, phase.second);
+        segPhase[static_cast<size_t>(seg)].push_back(phase.second);
+    }
+    rep.phaseMs = figuresOf(phases);
+    for (size_t i = 0; i < segmentCount; ++i) {
+        rep.segments[i].phaseMs = figuresOf(segPhase[i]);
     }
     return rep;
 }

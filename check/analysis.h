@@ -21,11 +21,13 @@
 
 namespace mtccheck {
 
-// The player from `atUs` on (until the next change): at `position` then, running or not.
+// The player from `atUs` on (until the next change): at `position` then, running or not, its
+// clock at `rate` against the host's (a player whose audio clock drifts).
 struct PlayerChange {
     int64_t atUs = 0;
     double position = 0;
     bool playing = false;
+    double rate = 1;
 };
 
 // One step of the script as performed: when its clock report was written.
@@ -43,6 +45,8 @@ enum class WireSource { kRecording, kInput };
 struct ShowRecord {
     std::string showName;
     std::string outputName;
+    std::string playerClock;  // how the player read and reported its clock (ClockModel)
+    bool phaseLock = false;   // the show started the service with "phaseLock"
     double fps = 25;
     double offset = 0;
     std::vector<StepRecord> steps;               // in order; the last one is the stop
@@ -74,7 +78,9 @@ struct SegmentRow {
     size_t settlingSamples = 0;
     Figures quarterLateMs;  // wire start of each quarter frame minus its due time
     int fullFrames = 0;
-    double cpuMsPerS = -1;  // negative: unknown
+    Figures phaseMs;          // piece 0 against the player's frame grid (cyclePhases)
+    uint64_t cycleJumps = 0;  // cycles not two frames on from the one before
+    double cpuMsPerS = -1;    // negative: unknown
 };
 
 struct ErrorPoint {
@@ -86,6 +92,8 @@ struct ErrorPoint {
 struct Report {
     std::string showName;
     std::string outputName;
+    std::string playerClock;
+    bool phaseLock = false;
     double fps = 25;
     double offset = 0;
     double durationS = 0;
@@ -99,6 +107,11 @@ struct Report {
     size_t settlingSamples = 0;
     Figures quarterLateMs;
     Figures locateLatencyMs;
+    // When each whole cycle's piece 0 began to leave, against the start of its label's frame on
+    // the player's true clock, outside the settling windows: the figures, and each cycle's
+    // (seconds after the start, milliseconds).
+    Figures phaseMs;
+    std::vector<std::pair<double, double>> phases;
     std::vector<LocateRow> locates;
     std::vector<std::pair<std::string, int>> locateCauses;  // every cause, counted
     uint64_t fullFrames = 0;
@@ -181,8 +194,17 @@ std::vector<std::pair<double, double>> quarterLateness(const std::vector<TimedRe
                                                        int rate);
 
 // Whole cycles that did not read two frames on from the whole cycle before, not counting the
-// first after a locate or after a cycle that gave no time.
+// first after a locate or after a cycle that gave no time: when each such cycle completed (host
+// clock seconds), and how many there are.
+std::vector<double> cycleJumpTimes(const std::vector<TimedReading>& readings);
 uint64_t countCycleJumps(const std::vector<TimedReading>& readings);
+
+// Each whole cycle's phase while the player plays: `first` is when its piece 0 began to leave
+// (host clock seconds), `second` how far the player's true timecode had run past the start of
+// the cycle's label by then, in milliseconds of the host's clock. A generator locked to the
+// player sends piece 0 as its frame begins (0 ms); one that follows reports lags it.
+std::vector<std::pair<double, double>> cyclePhases(const ShowRecord& record,
+                                                   const std::vector<TimedReading>& readings);
 
 // Where the player was at `atUs`, from its recorded changes (in time order): the position of
 // the last change at or before then, run on in real time while playing.

@@ -170,6 +170,13 @@ class Parser {
             show_.offset = offset;
             return;
         }
+        if (verb == "player") {
+            if (started_) {
+                fail("player must come before the first wait");
+            }
+            player(words);
+            return;
+        }
         if (verb == "wait") {
             expectArgs(words, 1, 1, "wait SECONDS");
             const double seconds = timeArg(words[1], "wait time");
@@ -228,12 +235,66 @@ class Parser {
             stopped_ = true;
         } else {
             fail("unknown command \"" + verb +
-                 "\" (expected fps, offset, track, play, pause, seek, locate, wait or stop)");
+                 "\" (expected fps, offset, player, track, play, pause, seek, locate, wait or "
+                 "stop)");
         }
         if (s.setPosition && s.position > kLatestPosition) {
             fail("a position must be at most 604800 seconds (7 days)");
         }
         addLabel(s, label);
+    }
+
+    // "player blocks N RATE", "player jitter MS", "player drift PPM", "player reports MS [MS]",
+    // "player exact".
+    void player(const std::vector<std::string>& words) {
+        const char* usage = "player blocks|jitter|drift|reports|exact ...";
+        if (words.size() < 2) {
+            fail(std::string("expected \"") + usage + "\"");
+        }
+        ClockModel& clock = show_.clock;
+        const std::string& what = words[1];
+        if (what == "exact") {
+            expectArgs(words, 1, 1, "player exact");
+            clock = ClockModel();
+        } else if (what == "blocks") {
+            expectArgs(words, 3, 3, "player blocks SAMPLES RATE");
+            const double frames = numberArg(words[2], 16, 16384, "a block of 16 to 16384 samples");
+            if (std::floor(frames) != frames) {
+                fail("a block is a whole number of samples");
+            }
+            clock.blockFrames = static_cast<int>(frames);
+            clock.sampleRate = numberArg(words[3], 8000, 384000, "a sample rate of 8000 to 384000");
+        } else if (what == "jitter") {
+            expectArgs(words, 2, 2, "player jitter MS");
+            clock.readJitterMs = numberArg(words[2], 0, 100, "a jitter of 0 to 100 ms");
+        } else if (what == "drift") {
+            expectArgs(words, 2, 2, "player drift PPM");
+            const std::string& v = words[2];
+            const bool negative = !v.empty() && v[0] == '-';
+            const std::string magnitude =
+                !v.empty() && (v[0] == '-' || v[0] == '+') ? v.substr(1) : v;
+            // The service refuses a playing report whose rate is off 1 by 0.001 or more.
+            const double ppm = numberArg(magnitude, 0, 999, "a drift of -999 to 999 ppm");
+            clock.driftPpm = negative ? -ppm : ppm;
+        } else if (what == "reports") {
+            expectArgs(words, 2, 3, "player reports MS [JITTER_MS]");
+            clock.reportPeriodMs = numberArg(words[2], 1, 300, "a report period of 1 to 300 ms");
+            clock.sendJitterMs = words.size() == 4
+                                     ? numberArg(words[3], 0, clock.reportPeriodMs / 2,
+                                                 "a send jitter of at most half the period")
+                                     : 0;
+        } else {
+            fail("unknown player setting \"" + what +
+                 "\" (expected blocks, jitter, drift, reports or exact)");
+        }
+    }
+
+    double numberArg(const std::string& text, double least, double most, const char* what) const {
+        double value = 0;
+        if (!parseNumber(text, value) || value < least || value > most) {
+            fail(std::string("expected ") + what + ", not \"" + text + "\"");
+        }
+        return value;
     }
 
     // What each step makes the host expect from the service, by what the player did; the
@@ -341,8 +402,11 @@ const char* defaultShowText() {
     return "# The built-in show: about 17 seconds of a player at 25 fps from 01:00:00:00.\n"
            "# Every position it jumps to starts a frame, except the last seek: a time code\n"
            "# names whole frames, so there the receiver reads about half a frame behind.\n"
+           "# The player reads its position from an audio clock, as real players do.\n"
            "fps 25\n"
            "offset 1:00:00\n"
+           "player blocks 512 48000\n"
+           "player reports 20 4\n"
            "track song-1\n"
            "play\n"
            "wait 4\n"

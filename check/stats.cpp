@@ -12,7 +12,7 @@ Figures figuresOf(std::vector<double> values) {
     f.count = values.size();
     if (values.empty()) {
         const double nan = std::numeric_limits<double>::quiet_NaN();
-        f.p50 = f.p99 = f.max = f.min = f.mean = nan;
+        f.p1 = f.p50 = f.p99 = f.max = f.min = f.mean = nan;
         return f;
     }
     std::sort(values.begin(), values.end());
@@ -21,6 +21,7 @@ Figures figuresOf(std::vector<double> values) {
         size_t r = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
         return values[std::max<size_t>(r, 1) - 1];
     };
+    f.p1 = rank(1);
     f.p50 = rank(50);
     f.p99 = rank(99);
     f.min = values.front();

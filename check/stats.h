@@ -11,6 +11,7 @@ namespace mtccheck {
 // Order statistics of a set of values (nearest rank); NaN when the set is empty.
 struct Figures {
     size_t count = 0;
+    double p1 = 0;
     double p50 = 0;
     double p99 = 0;
     double max = 0;

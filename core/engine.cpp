@@ -43,9 +43,19 @@ constexpr double kFullFramePoll = 0.001;
 constexpr double kWatchdogWake = 0.351;
 // The longest sleep while output is active.
 constexpr double kLongestWait = 0.05;
+// A player whose reports stray from its filtered clock by less than this is taken as exact (the
+// service's own reading of the clocks varies by some microseconds).
+constexpr double kQuietClock = 0.001;
 
 [[noreturn]] void fail(const char* message) {
     throw std::runtime_error(message);
+}
+
+// The frame that holds `seconds` of timecode, counted from 00:00:00:00 without the wrap at 24 h
+// (the engine's positions are at most seven days and a day of offset, far inside an int64).
+// The count stamp() takes for the same seconds, before its wrap.
+int64_t frameOf(double seconds, double rate) {
+    return static_cast<int64_t>(std::floor(std::max(seconds, 0.0) * frameClock(rate) + 1e-7));
 }
 
 }  // namespace
@@ -80,7 +90,8 @@ void Engine::stop() {
     sink->close();
 }
 
-void Engine::start(const std::string& outputId, double newFps, double newOffset, double now) {
+void Engine::start(const std::string& outputId, double newFps, double newOffset, double now,
+                   bool lockPhase) {
     stop();
     const bool knownRate = newFps == 30 || newFps == 29.97 || newFps == 24 || newFps == 25;
     // -0 is not below 0, so it passes as it should.
@@ -91,6 +102,9 @@ void Engine::start(const std::string& outputId, double newFps, double newOffset,
     sink->open(outputId);
     fps = newFps;
     offset = newOffset;
+    phaseLock = lockPhase;
+    clock.clear();
+    haveCycle = false;
     lastReportAt = now;
     nextHealthCheckAt = now + kHealthCheckInterval;
     active = true;
@@ -135,6 +149,17 @@ void Engine::transport(const Snapshot& report, double now, double nowUnixMs) {
     playing = running;
     anchored = true;
 
+    // A locate gives the player's clock a new origin; a paused player has no clock to follow.
+    if (needLocate || !running) {
+        clock.restart();
+    }
+    if (running) {
+        // How long the report travelled, up to a constant: the host's send stamp against our
+        // monotonic clock, which reads finer than the wall clock (whose ticks may be 15.6 ms)
+        // and differs from it only by an offset the filter cancels.
+        clock.add(now, report.position, now * 1000.0 - report.sentAtUnixMs);
+    }
+
     if (needLocate) {
         locate(now);
     }
@@ -142,6 +167,7 @@ void Engine::transport(const Snapshot& report, double now, double nowUnixMs) {
 
 void Engine::locate(double now) {
     piece = 0;
+    haveCycle = false;
     nextQuarterAt = kNever;
     sink->clearPending();
     const double elapsed = playing ? std::max(now - anchorTime, 0.0) : 0.0;
@@ -174,6 +200,16 @@ void Engine::step(double now) {
         fullPending = false;
         if (playing) {
             nextQuarterAt = now + interval;
+            if (phaseLock) {
+                // The first cycle waits for the first even frame boundary of the player's clock
+                // at least one interval from here.
+                const double fc = frameClock(fps);
+                const double frames = (clock.positionAt(nextQuarterAt) + offset) * fc;
+                const int64_t first = 2 * static_cast<int64_t>(std::ceil(frames / 2 - 1e-9));
+                nextQuarterAt += (static_cast<double>(first) - frames) / fc;
+                cycleFrame = first - 2;
+                haveCycle = true;
+            }
         }
         return;
     }
@@ -187,15 +223,57 @@ void Engine::step(double now) {
         return;
     }
     if (piece == 0) {
-        // Each 8-piece cycle carries the position one interval before its piece 0 goes out.
-        const double position =
-            ((std::max(now - anchorTime, 0.0) + anchorPosition) + offset) - interval;
-        quarterBytes = stamp(position, fps).quarters();
+        cycleFrame = nextCycleFrame(now, interval);
+        haveCycle = true;
+        quarterBytes = stampOfCount(cycleFrame, fps).quarters();
     }
     sink->quarter(quarterBytes[piece]);
     piece = (piece + 1) % 8;
     // Advance from the due time, not from now, so a slightly late tick keeps the phase.
-    nextQuarterAt += interval;
+    nextQuarterAt = phaseLock ? lockedDue(nextQuarterAt, interval) : nextQuarterAt + interval;
+}
+
+int64_t Engine::nextCycleFrame(double now, double interval) const {
+    if (phaseLock) {
+        return cycleFrame + 2;  // the schedule keeps the cycle on its frame
+    }
+    // Each 8-piece cycle carries the position one interval before its piece 0 goes out.
+    const double raw = ((std::max(now - anchorTime, 0.0) + anchorPosition) + offset) - interval;
+    const int64_t fresh = frameOf(raw, fps);
+    if (!haveCycle || fresh == cycleFrame + 2 || clock.empty()) {
+        return fresh;
+    }
+    // The newest report puts the cycle elsewhere than two frames on. A noisy clock does that
+    // near a frame boundary without the player having moved: keep the count going while the
+    // filtered clock agrees.
+    const double smoothed = clock.positionAt(now) + offset - interval;
+    const double newest = clock.newestPositionAt(now) + offset - interval;
+    return labelHolds(cycleFrame + 2, newest, smoothed) ? cycleFrame + 2 : fresh;
+}
+
+bool Engine::labelHolds(int64_t frame, double newest, double smoothed) const {
+    const double fc = frameClock(fps);
+    // Seconds from `seconds` of timecode to the nearest edge of the frame, 0 inside it.
+    auto outside = [&](double seconds) {
+        const double frames = seconds * fc + 1e-7 - static_cast<double>(frame);
+        return frames < 0 ? -frames / fc : frames >= 1 ? (frames - 1) / fc : 0.0;
+    };
+    // A clock whose reports follow it exactly has no noise to speak of: its newest report is
+    // then the truth, and the label follows it as it always did.
+    const double noise = clock.noise();
+    return noise > kQuietClock && outside(smoothed) <= kHoldBand &&
+           outside(newest) <= kHoldBand + noise;
+}
+
+double Engine::lockedDue(double due, double interval) const {
+    // Where the next piece belongs on the filtered clock: piece k of the cycle at frame n is
+    // due when the clock reaches n + k/4 frames (the piece after 7 is the next cycle's 0).
+    const double frames = static_cast<double>(cycleFrame) + static_cast<double>(piece) / 4.0 +
+                          (piece == 0 ? 2.0 : 0.0);
+    const double target = clock.timeAt(frames / frameClock(fps) - offset);
+    const double shortest = due + interval * (1 - kLockSlew);
+    const double longest = due + interval * (1 + kLockSlew);
+    return std::min(std::max(target, shortest), longest);
 }
 
 }  // namespace velmarmtc

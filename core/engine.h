@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/clock_filter.h"
 #include "core/sink.h"
 
 namespace velmarmtc {
@@ -41,7 +42,15 @@ class Engine {
     // Stops whatever ran, validates the rate and offset, opens the output and arms the
     // engine. Throws on an invalid rate or offset and passes the sink's failures through;
     // in both cases the engine stays stopped.
-    void start(const std::string& outputId, double fps, double offset, double now);
+    //
+    // `phaseLock` chooses how quarter frames are timed. Without it (the default) the schedule
+    // runs from the step that saw a full frame complete, and each cycle is stamped from the
+    // newest report, held on the previous cycle's label plus two frames while the player's
+    // clock, filtered, agrees with it. With it, the engine times every cycle's piece 0 to the
+    // moment its filtered estimate of the player's clock crosses an even frame boundary, and
+    // slews the quarter-frame spacing by at most kLockSlew to stay there.
+    void start(const std::string& outputId, double fps, double offset, double now,
+               bool phaseLock = false);
     // Disarms the engine and closes the output (always calls the sink's close).
     void stop();
     // Accepts one clock report; throws without changing anything when it is refused.
@@ -67,6 +76,13 @@ class Engine {
     // The shortest sleep waitBeforeNextStep() ever asks for, in seconds.
     static constexpr double kShortestWait = 0.0005;
 
+    // Default mode: a cycle keeps the previous label plus two frames while the filtered clock
+    // lies within this many seconds of that label's frame (and the raw report within the
+    // clock's measured noise of it). The most a label is ever held against the filtered clock.
+    static constexpr double kHoldBand = 0.012;
+    // Phase lock: a quarter interval differs from the nominal one by at most this fraction.
+    static constexpr double kLockSlew = 0.05;
+
     // State. nextDeadline() reads fullPending, nextQuarterAt, lastReportAt and
     // nextHealthCheckAt; the service loop reads active. Nothing outside the engine writes any
     // of it.
@@ -86,6 +102,19 @@ class Engine {
     std::string trackId;
     uint32_t piece = 0;
     std::array<uint8_t, 8> quarterBytes{};
+
+    // Beyond the state above: the timing mode, the player's clock as filtered from the reports,
+    // and the frame count (real frames since 00:00:00:00, not wrapped at 24 h) of the cycle in
+    // progress, which the next cycle continues from.
+    bool phaseLock = false;
+    ClockFilter clock;
+    bool haveCycle = false;
+    int64_t cycleFrame = 0;
+
+  private:
+    int64_t nextCycleFrame(double now, double interval) const;
+    bool labelHolds(int64_t frame, double newest, double smoothed) const;
+    double lockedDue(double due, double interval) const;
 };
 
 }  // namespace velmarmtc

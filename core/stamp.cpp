@@ -17,23 +17,35 @@ constexpr int64_t kDropFrameMinute = 1798;
 
 }  // namespace
 
-Stamp stamp(double seconds, double fps) {
-    const int nominal = static_cast<int>(std::ceil(fps));
-    const bool dropFrame = fps == 29.97;
+double frameClock(double fps) {
     // 29.97 means the 30000/1001 clock with drop-frame labels, not a clock of 29.97 Hz.
-    const double frameClock = dropFrame ? 30000.0 / 1001.0 : fps;
-    const double wrap = dropFrame ? kDropFrameWrap : nominal * 86400.0;
+    return fps == 29.97 ? 30000.0 / 1001.0 : fps;
+}
 
+int64_t framesPerDay(double fps) {
+    return fps == 29.97 ? static_cast<int64_t>(kDropFrameWrap)
+                        : static_cast<int64_t>(std::ceil(fps)) * 86400;
+}
+
+int64_t frameCountAt(double seconds, double fps) {
+    const double wrap = fps == 29.97 ? kDropFrameWrap : std::ceil(fps) * 86400.0;
     // Negative, -0 and NaN positions all count as the start of the day.
     const double s = seconds > 0 ? seconds : 0.0;
     // A position exactly on a frame boundary can multiply out a hair below it (1.16 s at 25
     // fps gives 28.999999999999996); a ten-millionth of a frame puts it back in its frame.
-    double count = std::fmod(std::floor(s * frameClock + 1e-7), wrap);
+    double count = std::fmod(std::floor(s * frameClock(fps) + 1e-7), wrap);
     // Only an infinite position gets here as NaN; converting NaN to an integer is undefined.
     if (!(count >= 0.0)) {
         count = 0.0;
     }
-    int64_t n = static_cast<int64_t>(count);
+    return static_cast<int64_t>(count);
+}
+
+Stamp stampOfCount(int64_t count, double fps) {
+    const int nominal = static_cast<int>(std::ceil(fps));
+    const bool dropFrame = fps == 29.97;
+    const int64_t day = framesPerDay(fps);
+    int64_t n = ((count % day) + day) % day;
 
     if (dropFrame) {
         // Map the count of real frames onto the 30-per-second label grid that skips ;00 and ;01
@@ -55,6 +67,10 @@ Stamp stamp(double seconds, double fps) {
     out.seconds = static_cast<int32_t>(t % 60);
     out.rate = fps == 24 ? 0 : fps == 25 ? 1 : dropFrame ? 2 : 3;
     return out;
+}
+
+Stamp stamp(double seconds, double fps) {
+    return stampOfCount(frameCountAt(seconds, fps), fps);
 }
 
 std::array<uint8_t, 8> Stamp::quarters() const {

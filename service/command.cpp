@@ -62,6 +62,11 @@ void decodeStart(const mtcjson::Members& members, StartArguments& start) {
     checkOutputIdForm(start.outputId);
     start.fps = mtcjson::num(members, "fps");
     start.offset = mtcjson::num(members, "offset");
+    // Optional, like the report's optional members: absent means the default timing, and a
+    // value of another kind is a host bug.
+    if (members.find("phaseLock") != members.end()) {
+        start.phaseLock = mtcjson::boolean(members, "phaseLock");
+    }
 }
 
 void decodeTransport(const mtcjson::Members& members, velmarmtc::Snapshot& report) {
@@ -167,7 +172,7 @@ void handleCommand(const std::string& line, velmarmtc::Engine& engine, Clock& cl
                 // Rate and offset are the engine's to judge; it refuses them before it opens
                 // anything.
                 engine.start(command.start.outputId, command.start.fps, command.start.offset,
-                             clock.monotonicSeconds());
+                             clock.monotonicSeconds(), command.start.phaseLock);
                 break;
             case CommandKind::List:
                 extra = listReplyExtra(deviceList);

@@ -21,6 +21,7 @@ struct StartArguments {
     std::string outputId;
     double fps = 0;
     double offset = 0;
+    bool phaseLock = false;  // the optional "phaseLock" member; false when absent
 };
 
 // One decoded command line.

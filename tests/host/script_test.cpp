@@ -26,6 +26,7 @@ TEST(Script, theBuiltInShowPlaysSeeksPausesResumesSwitchesSeeksBackAndStops) {
     const Show show = parseShow(mtccheck::defaultShowText(), "default show");
     EXPECT_EQ(show.fps, 25);
     EXPECT_EQ(show.offset, 3600);
+    EXPECT_EQ(show.clock.describe(), "512-sample blocks at 48 kHz, reports every 20 ms +-4 ms");
     struct Expected {
         double at;
         Cause cause;
@@ -84,6 +85,20 @@ TEST(Script, waitingBeforeAnythingSendsAPausedFirstReportAndPlayIsThenAResume) {
     EXPECT_DOUBLE_EQ(show.steps[3].at, 2.5);
 }
 
+TEST(Script, thePlayerLinesSetHowThePlayerReadsAndReportsItsClock) {
+    const Show show = parseShow(
+        "player blocks 1024 44100\nplayer jitter 2.5\nplayer drift -120\nplayer reports 10 2\n",
+        "show.txt");
+    EXPECT_EQ(show.clock.blockFrames, 1024);
+    EXPECT_EQ(show.clock.sampleRate, 44100);
+    EXPECT_EQ(show.clock.readJitterMs, 2.5);
+    EXPECT_EQ(show.clock.driftPpm, -120);
+    EXPECT_EQ(show.clock.reportPeriodMs, 10);
+    EXPECT_EQ(show.clock.sendJitterMs, 2);
+    EXPECT_EQ(parseShow("player blocks 512 48000\nplayer exact\n", "show.txt").clock.describe(),
+              "exact positions, reports every 20 ms");
+}
+
 TEST(Script, mistakesAreReportedWithTheLineTheyAreOn) {
     struct Case {
         const char* text;
@@ -91,8 +106,18 @@ TEST(Script, mistakesAreReportedWithTheLineTheyAreOn) {
     };
     const Case cases[] = {
         {"track a\nplay\njump 3\n",
-         "show.txt line 3: unknown command \"jump\" (expected fps, offset, track, play, pause, "
-         "seek, locate, wait or stop)"},
+         "show.txt line 3: unknown command \"jump\" (expected fps, offset, player, track, play, "
+         "pause, seek, locate, wait or stop)"},
+        {"player blocks 512\n", "show.txt line 1: expected \"player blocks SAMPLES RATE\""},
+        {"player blocks 100.5 48000\n", "show.txt line 1: a block is a whole number of samples"},
+        {"player drift 1000\n",
+         "show.txt line 1: expected a drift of -999 to 999 ppm, not \"1000\""},
+        {"player reports 20 11\n",
+         "show.txt line 1: expected a send jitter of at most half the period, not \"11\""},
+        {"player wobble\n",
+         "show.txt line 1: unknown player setting \"wobble\" (expected blocks, jitter, drift, "
+         "reports or exact)"},
+        {"wait 1\nplayer exact\n", "show.txt line 2: player must come before the first wait"},
         {"# comment\n\nplay\n",
          "show.txt line 3: play needs a track first (add a line \"track NAME\" before it)"},
         {"track a\nplay\nwait 1\nplay\n", "show.txt line 4: the player is already playing"},
