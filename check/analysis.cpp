@@ -271,16 +271,22 @@ std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& rec,
 }
 
 std::vector<std::pair<double, double>> quarterLateness(const std::vector<TimedReading>& readings,
-                                                       int rate) {
+                                                       int rate, bool fromFirstQuarter) {
     const double quarterS = 1.0 / frameClock(rate) / 4;
     std::vector<std::pair<double, double>> out;
     double base = -1;
     int64_t k = 0;
+    bool waitingForFirst = false;
     for (const TimedReading& tr : readings) {
         if (tr.reading.kind == Reading::kFullFrame) {
             base = tr.reading.at;
             k = 0;
+            waitingForFirst = fromFirstQuarter;
         } else if (tr.reading.kind == Reading::kQuarter && base >= 0) {
+            if (waitingForFirst) {
+                base = tr.startS - quarterS;
+                waitingForFirst = false;
+            }
             ++k;
             out.emplace_back(tr.startS,
                              (tr.startS - (base + static_cast<double>(k) * quarterS)) * 1000);
@@ -483,7 +489,7 @@ Report analyse(const ShowRecord& rec) {
 
     std::vector<std::vector<double>> segQuarter(segmentCount);
     std::vector<double> lateness;
-    for (const auto& late : quarterLateness(wire.readings, rate)) {
+    for (const auto& late : quarterLateness(wire.readings, rate, rec.phaseLock)) {
         lateness.push_back(late.second);
         const int seg = segmentAt(rec, late.first);
         if (seg >= 0) {

@@ -189,9 +189,11 @@ std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& record,
 
 // Each quarter frame's lateness: after each full frame has fully arrived, the k-th quarter
 // frame is due k quarter intervals later; `first` is when it began to leave (host clock
-// seconds), `second` how late that was in milliseconds.
+// seconds), `second` how late that was in milliseconds. With `fromFirstQuarter` (phase lock,
+// whose first cycle waits for the player's next even frame boundary) the schedule runs from the
+// first quarter frame after each full frame instead.
 std::vector<std::pair<double, double>> quarterLateness(const std::vector<TimedReading>& readings,
-                                                       int rate);
+                                                       int rate, bool fromFirstQuarter = false);
 
 // Whole cycles that did not read two frames on from the whole cycle before, not counting the
 // first after a locate or after a cycle that gave no time: when each such cycle completed (host

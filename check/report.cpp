@@ -79,7 +79,8 @@ std::string num(double v, int decimals = 3) {
 }
 
 std::string figuresJson(const Figures& f) {
-    return "{\"count\":" + std::to_string(f.count) + ",\"p50\":" + num(f.p50) +
+    return "{\"count\":" + std::to_string(f.count) + ",\"p1\":" + num(f.p1) +
+           ",\"p50\":" + num(f.p50) +
            ",\"p99\":" + num(f.p99) + ",\"max\":" + num(f.max) + ",\"min\":" + num(f.min) +
            ",\"mean\":" + num(f.mean) + "}";
 }
@@ -107,6 +108,26 @@ std::string escapeXml(const std::string& text) {
     return out;
 }
 
+// Piece 0 against the player's frame grid, per segment and for the whole show, with the cycles
+// that did not follow the one before by two frames.
+std::string phaseTable(const Report& r) {
+    std::string s = "Piece 0 after its frame began on the player's clock, ms, outside settling:\n";
+    s += "  " + pad("segment", 21, false) + pad("cycles", 7) + pad("jumps", 6) + pad("p1", 7) +
+         pad("p50", 7) + pad("p99", 7) + pad("spread", 7) + "\n";
+    auto row = [&](const std::string& label, const Figures& f, uint64_t jumps) {
+        s += "  " + pad(label.size() > 20 ? label.substr(0, 19) + "~" : label, 21, false) +
+             pad(std::to_string(f.count), 7) + pad(std::to_string(jumps), 6) +
+             pad(fixed(f.p1, 2), 7) + pad(fixed(f.p50, 2), 7) + pad(fixed(f.p99, 2), 7) +
+             pad(fixed(f.p99 - f.p1, 2), 7) + "\n";
+    };
+    for (const SegmentRow& g : r.segments) {
+        row(g.label, g.phaseMs, g.cycleJumps);
+    }
+    row("whole show", r.phaseMs, r.cycleJumps);
+    s += "  (jumps: cycles not two frames on from the one before, outside locates)\n";
+    return s;
+}
+
 }  // namespace
 
 std::string reportText(const Report& r) {
@@ -118,6 +139,10 @@ std::string reportText(const Report& r) {
     s += "Receiver reads " + sourceText(r) + "\n";
     if (fromInput(r)) {
         s += "  (figures include " + std::string(kInputIncludes) + ")\n";
+    }
+    if (!r.playerClock.empty()) {
+        s += "Player: " + r.playerClock + "; timing: " +
+             (r.phaseLock ? "phase lock" : "default") + "\n";
     }
     s += "Receiver error |receiver - player| in ms, every " + fixed(r.sampleStepMs, 0) +
          " ms outside settling:\n";
@@ -137,6 +162,7 @@ std::string reportText(const Report& r) {
     s += "  in frames: p50 " + fixed(r.errorFrames.p50, 2) + ", p99 " +
          fixed(r.errorFrames.p99, 2) + ", max " + fixed(r.errorFrames.max, 2) + "; " +
          std::to_string(r.settlingSamples) + " samples in settling left out\n";
+    s += phaseTable(r);
     s += "Quarter frames vs schedule: " + figuresLine(r.quarterLateMs, "ms") + "\n";
     s += "Locate latency, host write to " + std::string(locateEnd(r)) + ":\n  " +
          figuresLine(r.locateLatencyMs, "ms") + "\n";
@@ -180,10 +206,15 @@ std::string comparisonText(const Report& recording, const Report& input) {
         fixed(input.quarterLateMs.p50, 2));
     row("locate latency p50 ms", fixed(recording.locateLatencyMs.p50, 2),
         fixed(input.locateLatencyMs.p50, 2));
+    row("piece 0 phase p50 ms", fixed(recording.phaseMs.p50, 2), fixed(input.phaseMs.p50, 2));
+    row("piece 0 phase spread p1-p99 ms", fixed(recording.phaseMs.p99 - recording.phaseMs.p1, 2),
+        fixed(input.phaseMs.p99 - input.phaseMs.p1, 2));
     row("full frames", std::to_string(recording.fullFrames), std::to_string(input.fullFrames));
     row("quarter frames", std::to_string(recording.quarterFrames),
         std::to_string(input.quarterFrames));
     row("broken cycles", std::to_string(recording.badCycles), std::to_string(input.badCycles));
+    row("cycles not two frames on", std::to_string(recording.cycleJumps),
+        std::to_string(input.cycleJumps));
     return s;
 }
 
@@ -201,6 +232,8 @@ std::string reportJson(const Report& r) {
          ", \"name\": " + (r.haveWire ? quoteJson(r.sourceName) : std::string("null")) +
          ", \"includes\": " + (fromInput(r) ? quoteJson(kInputIncludes) : std::string("null")) +
          ", \"locateLatencyTo\": " + quoteJson(locateEnd(r)) + "},\n";
+    s += "  \"playerClock\": " + quoteJson(r.playerClock) + ",\n";
+    s += "  \"phaseLock\": " + std::string(r.phaseLock ? "true" : "false") + ",\n";
     s += "  \"sampleStepMs\": " + num(r.sampleStepMs) + ",\n";
     s += "  \"receiverErrorMs\": " + figuresJson(r.errorMs) + ",\n";
     s += "  \"receiverErrorFrames\": " + figuresJson(r.errorFrames) + ",\n";
@@ -218,6 +251,7 @@ std::string reportJson(const Report& r) {
     s += "  \"wholeCycles\": " + std::to_string(r.cycles) + ",\n";
     s += "  \"brokenCycles\": " + std::to_string(r.badCycles) + ",\n";
     s += "  \"cyclesNotTwoFramesOn\": " + std::to_string(r.cycleJumps) + ",\n";
+    s += "  \"pieceZeroPhaseMs\": " + figuresJson(r.phaseMs) + ",\n";
     s += "  \"missedLocates\": " + std::to_string(r.missedLocates) + ",\n";
     s += "  \"serviceCpuMsPerSecond\": " + (r.cpuMsPerS >= 0 ? num(r.cpuMsPerS) : "null") + ",\n";
     s += "  \"segments\": [";
@@ -232,6 +266,8 @@ std::string reportJson(const Report& r) {
             ",\n     \"settlingSamples\": " + std::to_string(g.settlingSamples) +
             ", \"fullFrames\": " + std::to_string(g.fullFrames) +
             ",\n     \"quarterLatenessMs\": " + figuresJson(g.quarterLateMs) +
+            ",\n     \"pieceZeroPhaseMs\": " + figuresJson(g.phaseMs) +
+            ", \"cyclesNotTwoFramesOn\": " + std::to_string(g.cycleJumps) +
             ",\n     \"serviceCpuMsPerSecond\": " + (g.cpuMsPerS >= 0 ? num(g.cpuMsPerS) : "null") +
             "}";
     }

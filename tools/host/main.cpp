@@ -28,6 +28,8 @@ const char* kUsage =
     "  --script FILE    show script to play (default: the built-in show)\n"
     "  --fps N          frame rate, overriding the script: 24, 25, 29.97 or 30\n"
     "  --offset T       timecode of position 0, overriding the script: seconds or h:m:s\n"
+    "  --phase-lock     start MTC with \"phaseLock\":true (piece 0 of every cycle on the\n"
+    "                   player's frame boundaries)\n"
     "  --report DIR     folder for report.json and receiver-error.svg\n"
     "                   (default: report\\ beside the folder of mtc-host.exe)\n"
     "  --wire-log FILE  recording of the simulated MIDI port to read as the receiver\n"
@@ -60,6 +62,10 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (arg == L"--list") {
             options.listOutputs = true;
+            continue;
+        }
+        if (arg == L"--phase-lock") {
+            options.phaseLock = true;
             continue;
         }
         if (arg == L"--list-inputs") {

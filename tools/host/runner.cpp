@@ -7,6 +7,7 @@
 
 #include "check/analysis.h"
 #include "check/json.h"
+#include "check/player_clock.h"
 #include "check/receiver.h"
 #include "check/recording.h"
 #include "check/script.h"
@@ -21,7 +22,7 @@ using namespace mtccheck;
 
 namespace {
 
-constexpr int64_t kReportEveryUs = 20000;  // a player reports its clock every 20 ms
+constexpr int64_t kTailPollUs = 20000;  // how often the recording is read after the stop
 // The service answers in milliseconds once running, but its first "list" loads the system's
 // MIDI drivers, which can take seconds on a machine (or a new Wine prefix) that has just
 // started them; "start" opens the port, which a driver may take a while to grant too.
@@ -33,16 +34,27 @@ constexpr int64_t kStatusOnPipeUs = 1000000;
 constexpr int64_t kRecordingTailUs = 300000;  // the last wire lines follow the stop closely
 constexpr int64_t kMicrosPerByte = 320;       // MIDI's 31250 baud, 10 bits a byte
 
+// The show's player: where it was at its last change and whether it plays since, on the clock
+// the script gives it (which reads and drifts as a real player's would).
 struct Player {
+    explicit Player(const ClockModel& model) : clock(model, kPlayerSeed) {}
+
+    static constexpr uint64_t kPlayerSeed = 1;
+    PlayerClock clock;
     bool hasTrack = false;
     std::string track;
     double position = 0;
     bool playing = false;
     int64_t sinceUs = 0;
 
+    // Where the player really is at `us`, and what it reports when asked then.
     double positionAt(int64_t us) const {
-        return position + (playing ? static_cast<double>(us - sinceUs) / 1e6 : 0);
+        return position + (playing ? clock.played(static_cast<double>(us - sinceUs) / 1e6) : 0);
     }
+    double reportedAt(int64_t us) {
+        return position + (playing ? clock.read(static_cast<double>(us - sinceUs) / 1e6) : 0);
+    }
+    int64_t nextReportInUs() { return static_cast<int64_t>(std::llround(clock.nextReportIn() * 1e6)); }
 };
 
 // The MIDI inputs, loading winmm.dll on first use. Under test the winmm.dll beside mtc-host
@@ -121,7 +133,7 @@ class Session {
     ChildProcess child_;
     Show show_;
     ShowRecord record_;
-    Player player_;
+    Player player_{ClockModel()};
     bool serviceFailed_ = false;
 
     std::unique_ptr<FileFollower> follower_;
@@ -192,6 +204,7 @@ bool Session::loadShow() {
     if (options_.haveOffset) {
         show_.offset = options_.offset;
     }
+    player_ = Player(show_.clock);
     return true;
 }
 
@@ -322,7 +335,7 @@ void Session::pollWire() {
 void Session::sendTransport(int64_t now, bool locate) {
     const std::string line = "{\"command\":\"transport\",\"trackId\":" +
                              (player_.hasTrack ? quoteJson(player_.track) : std::string("null")) +
-                             ",\"position\":" + numberJson(player_.positionAt(now)) +
+                             ",\"position\":" + numberJson(player_.reportedAt(now)) +
                              ",\"playing\":" + (player_.playing ? "true" : "false") +
                              ",\"sentAtUnixMs\":" + numberJson(unixMillisNow()) +
                              (locate ? ",\"locate\":true" : "") + "}";
@@ -350,7 +363,7 @@ void Session::performStep(const Step& step, int64_t now) {
     }
     player_.position = position;
     player_.sinceUs = now;
-    record_.player.push_back({now, position, player_.playing});
+    record_.player.push_back({now, position, player_.playing, player_.clock.model().rate()});
 
     StepRecord rec;
     rec.label = step.label;
@@ -478,11 +491,14 @@ int Session::run() {
     record_.showName = show_.name;
     record_.fps = show_.fps;
     record_.offset = show_.offset;
+    record_.playerClock = show_.clock.describe();
+    record_.phaseLock = options_.phaseLock;
     console_.line("mtc-host: output \"" + record_.outputName + "\" " + outputId);
 
     const std::string start =
         "{\"id\":2,\"command\":\"start\",\"outputId\":" + quoteJson(outputId) +
-        ",\"fps\":" + numberJson(show_.fps) + ",\"offset\":" + numberJson(show_.offset) + "}";
+        ",\"fps\":" + numberJson(show_.fps) + ",\"offset\":" + numberJson(show_.offset) +
+        (options_.phaseLock ? ",\"phaseLock\":true}" : "}");
     console_.line("> " + start);
     if (!child_.write(start + "\n") || !awaitReply(2, reply, kFirstReplyTimeoutMs)) {
         return kExitFailed;
@@ -509,9 +525,10 @@ int Session::run() {
     } else {
         console_.line("mtc-host: no wire recording given; the receiver's view is off");
     }
-    console_.line("mtc-host: show \"" + show_.name + "\", " + fixed(show_.duration(), 1) + " s");
+    console_.line("mtc-host: show \"" + show_.name + "\", " + fixed(show_.duration(), 1) + " s, " +
+                  record_.playerClock);
 
-    // The show: steps at their times, clock reports every 20 ms between them.
+    // The show: steps at their times, clock reports between them as the player's clock says.
     Pacer pacer;
     t0_ = nowMicros();
     size_t next = 0;
@@ -526,16 +543,16 @@ int Session::run() {
         if (now >= stepDue) {
             const Step& step = show_.steps[next++];
             performStep(step, now);
-            nextReport = now + kReportEveryUs;
+            nextReport = now + player_.nextReportInUs();
             if (step.stop) {
                 ranToEnd = true;
                 break;
             }
         } else if (now >= nextReport) {
             sendTransport(now, false);
-            nextReport += kReportEveryUs;
+            nextReport += player_.nextReportInUs();
             if (nextReport <= now) {
-                nextReport = now + kReportEveryUs;  // never a burst to catch up
+                nextReport = now + player_.nextReportInUs();  // never a burst to catch up
             }
         }
         drainLines();
@@ -581,7 +598,7 @@ int Session::finish(bool ranToEnd) {
     while (nowMicros() < tailEnd) {
         drainLines();
         pollWire();
-        pacer.waitUntil(std::min(tailEnd, nowMicros() + kReportEveryUs));
+        pacer.waitUntil(std::min(tailEnd, nowMicros() + kTailPollUs));
     }
     const long code = child_.finish(kExitTimeoutMs);
     drainLines();

@@ -20,6 +20,7 @@ struct Options {
     double fps = 25;
     bool haveOffset = false;  // --offset given
     double offset = 0;
+    bool phaseLock = false;  // --phase-lock: start the service with "phaseLock":true
 };
 
 // Exit codes of the host.
