@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -185,6 +186,43 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
     EXPECT_EQ(text.rfind("<svg ", 0), 0u);
 }
 
+// A player that reads an audio clock in 512-sample blocks and reports every 20 ms +-4 ms, in
+// both timings: no cycle steps by other than two frames, and phase lock keeps piece 0 on the
+// player's frame grid within the bound it keeps under Wine (5 ms from p1 to p99).
+TEST(HostShow, aRealisticPlayerReadsWithoutJumpsInEitherTimingAndPhaseLockHoldsTheGrid) {
+    const struct {
+        const wchar_t* option;
+        bool phaseLock;
+    } cases[] = {{L"", false}, {L"--phase-lock", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.phaseLock ? "phase lock" : "default");
+        const std::wstring dir = freshFolder(c.phaseLock ? L"mtc-host-lock-" : L"mtc-host-follow-");
+        writeText(dir + L"ports.txt", "port name=\"Show Port\"\n");
+        writeText(dir + L"show.txt",
+                  "fps 25\nplayer blocks 512 48000\nplayer reports 20 4\ntrack t1\nplay\n"
+                  "wait 3\nseek 40\nwait 3\nstop\n");
+        SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", (dir + L"ports.txt").c_str());
+        SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", (dir + L"wire.log").c_str());
+        const HostRun run = runHost(L"--script \"" + dir + L"show.txt\" --report " +
+                                    quotedFolder(dir) + L" " + c.option);
+        SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", nullptr);
+        SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", nullptr);
+        SCOPED_TRACE(run.all());
+        ASSERT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.all().find(",\"phaseLock\":true}") != std::string::npos, c.phaseLock);
+        Json report;
+        ASSERT_TRUE(readReport(dir, L"report.json", report));
+        EXPECT_EQ(member(report, "phaseLock").flag, c.phaseLock);
+        EXPECT_EQ(member(report, "cyclesNotTwoFramesOn").number, 0);
+        const Json& phase = member(report, "pieceZeroPhaseMs");
+        EXPECT_GT(member(phase, "count").number, 50);
+        if (c.phaseLock) {
+            EXPECT_LE(member(phase, "p99").number - member(phase, "p1").number, 5);
+            EXPECT_LE(std::fabs(member(phase, "p50").number), 2);
+        }
+    }
+}
+
 TEST(HostShow, aScriptMistakeNamesItsLineAndStartsNothing) {
     const std::wstring dir = freshFolder(L"mtc-host-bad-");
     writeText(dir + L"bad.txt", "fps 25\ntrack t1\nplay\nwait 1\nfast-forward\n");
@@ -194,7 +232,7 @@ TEST(HostShow, aScriptMistakeNamesItsLineAndStartsNothing) {
     ASSERT_EQ(run.lines.size(), 1u);
     EXPECT_EQ(run.lines[0], "mtc-host: " + mtccheck::narrow(dir) +
                                 "bad.txt line 5: unknown command \"fast-forward\" (expected fps, "
-                                "offset, track, play, pause, seek, locate, wait or stop)");
+                                "offset, player, track, play, pause, seek, locate, wait or stop)");
     EXPECT_EQ(GetFileAttributesW((dir + L"report.json").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
