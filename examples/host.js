@@ -8,6 +8,8 @@
 //   MTC_SERVICE=path\to\mtc-service.exe    another location
 //   MTC_SERVICE_LAUNCHER=wine              start it through a launcher (Linux with Wine)
 //   MTC_OUTPUT_ID=winmm:...                the output the user chose last time, if still there
+//   MTC_PHASE_LOCK=1                       start with "phaseLock": every cycle on the player's
+//                                          frame grid (docs/protocol.md, the timing contract)
 'use strict';
 const { spawn } = require('child_process');
 
@@ -16,6 +18,7 @@ const LAUNCHER = process.env.MTC_SERVICE_LAUNCHER || '';
 const REPLY_TIMEOUT_MS = 5000;  // a start opens a port, which a slow driver may take a while to do
 const REPORT_EVERY_MS = 20;     // the service gives up after 350 ms without a report
 const MAX_LINE_BYTES = 65536;   // no line of the service comes near this; more is a broken pipe
+const PHASE_LOCK = process.env.MTC_PHASE_LOCK === '1';
 
 // The service as a child process: requests with ids, replies matched to them, events reported.
 class Service {
@@ -147,8 +150,9 @@ async function main() {
     if (outputs.length === 0) throw new Error('no MIDI output to send MTC to');
     // Remember the user's choice by id; an id that is no longer listed means "choose again".
     const output = outputs.find((o) => o.id === process.env.MTC_OUTPUT_ID) || outputs[0];
-    await service.request({ command: 'start', outputId: output.id, fps: 25, offset: 3600 });
-    console.log(`started on ${output.name} at 25 fps, offset 3600 s`);
+    await service.request({ command: 'start', outputId: output.id, fps: 25, offset: 3600,
+      ...(PHASE_LOCK ? { phaseLock: true } : {}) });
+    console.log(`started on ${output.name} at 25 fps, offset 3600 s${PHASE_LOCK ? ', phase lock' : ''}`);
     change('play', () => player.play());
     reporter = setInterval(() => report(), REPORT_EVERY_MS);
     await sleep(1000);

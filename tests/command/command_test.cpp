@@ -109,6 +109,7 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
         Ops sinkCalls;
         const char* clockReads;
         bool runningAfter;
+        bool phaseLockAfter = false;
     };
     const std::string startLine = "{\"id\":1,\"command\":\"start\",\"outputId\":\"" + kPortId +
                                   "\",\"fps\":25,\"offset\":3600}";
@@ -117,7 +118,31 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
     const std::string upperHexLine =
         "{\"id\":5,\"command\":\"start\",\"outputId\":\"winmm:" + std::string(63, '0') +
         "A\",\"fps\":25,\"offset\":0}";
+    const std::string lockLine = "{\"id\":6,\"command\":\"start\",\"outputId\":\"" + kPortId +
+                                 "\",\"fps\":25,\"offset\":0,\"phaseLock\":";
     const Case cases[] = {
+        {"a start with phaseLock true starts in phase lock",
+         false,
+         lockLine + "true}",
+         {"{\"id\":6,\"ok\":true}"},
+         {Op::Close, Op::Open},
+         "m",
+         true,
+         true},
+        {"a start with phaseLock false starts in the default timing",
+         false,
+         lockLine + "false}",
+         {"{\"id\":6,\"ok\":true}"},
+         {Op::Close, Op::Open},
+         "m",
+         true},
+        {"a phaseLock that is no boolean is malformed and stops the output",
+         true,
+         lockLine + "1}",
+         {"{\"id\":6,\"ok\":false,\"error\":\"" + std::string(kMalformed) + "\"}"},
+         {Op::Close},
+         "",
+         false},
         {"a stop with an id is answered with its id",
          true,
          "{\"id\":7,\"command\":\"stop\"}",
@@ -223,6 +248,7 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
         EXPECT_EQ(h.ops(), c.sinkCalls);
         EXPECT_EQ(h.clock.reads, c.clockReads);
         EXPECT_EQ(h.engine.active, c.runningAfter);
+        EXPECT_EQ(h.engine.phaseLock, c.phaseLockAfter);
     }
 }
 
