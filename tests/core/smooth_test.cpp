@@ -1,0 +1,255 @@
+// How the engine follows a player whose reports are not exact, on the simulated clock: the
+// filter of the player's clock, the default timing's hold on two frames a cycle, and phase lock.
+// Labels are read from the quarter-frame nibbles by the test itself (the MTC layout), and the
+// first cycles of phase lock are literal vectors.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/clock_filter.h"
+#include "core/engine.h"
+#include "tests/core/rig.h"
+
+namespace {
+
+using coretest::report;
+using coretest::Rig;
+using coretest::wallMs;
+using Bytes = std::vector<uint8_t>;
+
+constexpr double kBlock512 = 512.0 / 48000.0;
+
+// A reading -4, -2, 0, 2 or 4 ms off the report period, the same on every run.
+double sendJitter(int k) {
+    return ((k * 7) % 5 - 2) * 0.002;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The filter on its own
+
+struct FilterCase {
+    const char* name;
+    // The position the player reports at host time t, and the delay of the report sent then.
+    std::function<double(double)> reading;
+    std::function<double(int)> delay;
+    bool quantised;
+    double largestError;  // of the estimate against the true clock 10 + t, seconds
+    double leastNoise;
+    double mostNoise;
+};
+
+TEST(ClockFilter, estimatesTheTrueClockFromExactBlockAndJitteryReadings) {
+    const FilterCase cases[] = {
+        {"exact readings every 20 ms +-4 ms", [](double t) { return 10 + t; },
+         [](int) { return 0.0; }, false, 1e-9, 0, 0},
+        {"readings in 512-sample blocks, never ahead",
+         [](double t) { return 10 + std::floor(t / kBlock512 + 1e-9) * kBlock512; },
+         [](int) { return 0.0; }, true, 0.0015, kBlock512, 2 * kBlock512},
+        {"readings up to 3 ms off either way",
+         [](double t) { return 10 + t + 0.003 * std::sin(t * 1234.5); }, [](int) { return 0.0; },
+         false, 0.001, 0.002, 0.006},
+        // The pipe's quickest delivery is the one delay no send stamp can show.
+        {"exact readings, every fifth held up 30 ms in the pipe", [](double t) { return 10 + t; },
+         [](int k) { return k % 5 == 0 ? 0.03 : 0.0005; }, false, 0.0005 + 1e-9, 0, 0.0001},
+    };
+    for (const FilterCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        velmarmtc::ClockFilter filter;
+        double sent = 0;
+        double arrived = 0;
+        double largest = 0;
+        for (int k = 0; k < 150; ++k) {
+            sent += 0.02 + sendJitter(k);
+            arrived = std::max(arrived, sent + c.delay(k));
+            filter.add(arrived, c.reading(sent), (arrived - sent) * 1000);
+            if (k >= 50) {
+                largest = std::max(largest, std::fabs(filter.positionAt(arrived) - (10 + arrived)));
+            }
+        }
+        EXPECT_EQ(filter.quantised(), c.quantised);
+        EXPECT_LE(largest, c.largestError);
+        EXPECT_GE(filter.noise(), c.leastNoise);
+        EXPECT_LE(filter.noise(), c.mostNoise);
+    }
+}
+
+TEST(ClockFilter, aClockThatStepsBackIsFollowedAfterThreeReportsAndARestartKeepsTheNoise) {
+    velmarmtc::ClockFilter filter;
+    for (int k = 0; k < 100; ++k) {
+        const double t = 0.02 * k;
+        filter.add(t, 10 + std::floor(t / kBlock512 + 1e-9) * kBlock512, 0);
+    }
+    const double noise = filter.noise();
+    // 40 ms back: more than a block behind the edge, so three such reports are a new clock.
+    for (int k = 100; k < 103; ++k) {
+        const double t = 0.02 * k;
+        EXPECT_GT(filter.positionAt(t), 10 + t - 0.002) << k;
+        filter.add(t, 10 - 0.04 + std::floor(t / kBlock512 + 1e-9) * kBlock512, 0);
+    }
+    EXPECT_NEAR(filter.positionAt(2.06), 10 + 2.06 - 0.04, kBlock512);
+    filter.restart();
+    EXPECT_TRUE(filter.empty());
+    EXPECT_GT(filter.noise(), noise / 2);
+    EXPECT_TRUE(filter.quantised());
+    filter.clear();
+    EXPECT_EQ(filter.noise(), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The default timing's hold
+
+// The label count (hours, minutes, seconds and frames at 25 fps) of each whole cycle, read from
+// the nibbles as a receiver would.
+std::vector<int64_t> cycleLabels(const Bytes& quarters) {
+    std::vector<int64_t> labels;
+    for (size_t i = 0; i + 8 <= quarters.size(); i += 8) {
+        auto nibble = [&](size_t k) { return static_cast<int64_t>(quarters[i + k] & 0x0F); };
+        const int64_t frames = nibble(0) | (nibble(1) & 1) << 4;
+        const int64_t seconds = nibble(2) | (nibble(3) & 3) << 4;
+        const int64_t minutes = nibble(4) | (nibble(5) & 3) << 4;
+        const int64_t hours = nibble(6) | (nibble(7) & 1) << 4;
+        labels.push_back(((hours * 60 + minutes) * 60 + seconds) * 25 + frames);
+    }
+    return labels;
+}
+
+struct HoldCase {
+    const char* name;
+    double block;            // 0: exact readings
+    double from;             // position at time 0; each cycle's stamp falls this far into its frame
+    double step;             // the player's clock moves by this much at 1 s, without a locate
+    std::vector<int> steps;  // the label steps that are not two frames, in order
+};
+
+// The player plays from `from` and reports every 20 ms +-4 ms for 2 s. The first cycle's piece 0
+// goes out at 0.01 s and stamps the position at 0 s, so every cycle's stamp lies `from` into
+// its frame (10.000: right on a frame boundary, where a block clock's lag falls into the
+// previous frame on nearly every report).
+TEST(EngineHold, aNoisyClockKeepsTwoFramesACycleWithinTheBandAndAnExactOneIsFollowed) {
+    const HoldCase cases[] = {
+        {"block readings on a frame boundary", kBlock512, 10.000, 0, {}},
+        {"block readings, a step of 8 ms within the band", kBlock512, 10.035, 0.008, {}},
+        {"block readings, a step of 20 ms beyond the band", kBlock512, 10.035, 0.020, {3}},
+        {"exact readings, a step of 10 ms is followed", 0, 10.035, 0.010, {3}},
+        {"exact readings, a step of 10 ms back is followed", 0, 10.005, -0.010, {1}},
+    };
+    for (const HoldCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.start(25, 0);
+        rig.sendAt(0, c.from, true, "A");
+        double t = 0;
+        for (int k = 1; t < 2.0; ++k) {
+            t = 0.02 * k + sendJitter(k);
+            rig.advanceTo(t);
+            const double played = t + (t >= 1.0 ? c.step : 0.0);
+            const double reading =
+                c.block > 0 ? std::floor(played / c.block + 1e-9) * c.block : played;
+            rig.send(report(c.from + reading, true, "A"));
+            rig.engine.step(t);
+        }
+        ASSERT_EQ(rig.fullsSince(0).size(), 1u) << "no locate after the first report";
+        const std::vector<int64_t> labels = cycleLabels(rig.quarterDataSince(0));
+        ASSERT_GT(labels.size(), 20u);
+        std::vector<int> steps;
+        for (size_t i = 1; i < labels.size(); ++i) {
+            if (labels[i] - labels[i - 1] != 2) {
+                steps.push_back(static_cast<int>(labels[i] - labels[i - 1]));
+            }
+        }
+        EXPECT_EQ(steps, c.steps);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Phase lock
+
+struct LockCase {
+    const char* name;
+    double fps;
+    double position;  // reported at 0 s, playing
+    double firstPieceAt;
+    std::array<uint8_t, 8> firstCycle;
+};
+
+// The full frame completes at 0 s; the first cycle waits for the first even frame boundary of
+// the player's clock at least one interval (10 ms at 25 fps) later, and names that frame.
+TEST(EnginePhaseLock, theFirstCycleStartsOnTheFirstEvenFrameBoundaryOneIntervalOn) {
+    const LockCase cases[] = {
+        {"25 fps: 10.013 s runs to frame 252 (10.08 s)",
+         25,
+         10.013,
+         0.067,
+         {0x02, 0x10, 0x2A, 0x30, 0x40, 0x50, 0x60, 0x72}},  // 00:00:10:02
+        {"25 fps: 9.995 s, 5 ms before an even frame, waits for the next",
+         25,
+         9.995,
+         0.085,
+         {0x02, 0x10, 0x2A, 0x30, 0x40, 0x50, 0x60, 0x72}},
+        {"29.97: 60 s runs to real frame 1800, labelled 00:01:00;02",
+         29.97,
+         60.0,
+         0.06,
+         {0x02, 0x10, 0x20, 0x30, 0x41, 0x50, 0x60, 0x74}},
+    };
+    for (const LockCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.at(0);
+        rig.engine.start("winmm:test", c.fps, 0, 0, true);
+        rig.sendAt(0, c.position, true, "A");
+        EXPECT_NEAR(rig.engine.nextQuarterAt, c.firstPieceAt, 1e-9);
+        rig.advanceTo(c.firstPieceAt + 7.5 * rig.engine.quarterInterval());
+        const Bytes quarters = rig.quarterDataSince(0);
+        ASSERT_EQ(quarters.size(), 8u);
+        EXPECT_EQ(Bytes(quarters.begin(), quarters.end()),
+                  Bytes(c.firstCycle.begin(), c.firstCycle.end()));
+        EXPECT_NEAR(rig.sink.packets[1].time, c.firstPieceAt, 1e-9);
+    }
+}
+
+// A player 4 ms ahead of where the lock runs: the schedule closes the gap by at most 5 % of an
+// interval at a time, keeps every label two frames on, and then runs on the new grid.
+TEST(EnginePhaseLock, aMovedClockIsSlewedToWithinBoundedIntervalsAndContinuousLabels) {
+    Rig rig;
+    rig.at(0);
+    rig.engine.start("winmm:test", 25, 0, 0, true);
+    rig.sendAt(0, 10, true, "A");
+    double t = 0;
+    for (int k = 1; t < 1.5; ++k) {
+        t = 0.02 * k;
+        rig.advanceTo(t);
+        rig.send(report(10 + t + (t >= 0.5 ? 0.004 : 0.0), true, "A"));
+        rig.engine.step(t);
+    }
+    ASSERT_EQ(rig.fullsSince(0).size(), 1u);
+    std::vector<double> pieceZero;
+    double largestChange = 0;
+    for (size_t i = 1; i < rig.sink.packets.size(); ++i) {
+        const coretest::Packet& p = rig.sink.packets[i];
+        if (p.isQuarter() && (p.data() >> 4) == 0) {
+            pieceZero.push_back(p.time);
+        }
+        if (i > 1 && p.isQuarter()) {
+            const double interval = p.time - rig.sink.packets[i - 1].time;
+            largestChange = std::max(largestChange, std::fabs(interval / 0.01 - 1));
+        }
+    }
+    EXPECT_LE(largestChange, velmarmtc::Engine::kLockSlew + 1e-9);
+    EXPECT_GT(largestChange, velmarmtc::Engine::kLockSlew / 2) << "the step was slewed";
+    const std::vector<int64_t> labels = cycleLabels(rig.quarterDataSince(0));
+    for (size_t i = 1; i < labels.size(); ++i) {
+        EXPECT_EQ(labels[i] - labels[i - 1], 2) << i;
+    }
+    // Before the step every piece 0 left on the even frames of 10 + t; at the end, 4 ms earlier.
+    auto offTheGrid = [](double at) { return at / 0.08 - std::round(at / 0.08); };
+    EXPECT_NEAR(offTheGrid(pieceZero.front()), 0.0, 1e-9);
+    EXPECT_NEAR(offTheGrid(pieceZero.back() + 0.004), 0.0, 1e-6);
+}
+
+}  // namespace
