@@ -452,6 +452,30 @@ TEST(AnalysisPasses, aCycleJumpIsAnyStepButTwoFramesAndALocateStartsAfresh) {
     }
 }
 
+// Each cycle's piece 0 leaves at 1.015 s + 80 ms a cycle, when the player has played 15 ms of the
+// frame the cycle names; a player clock running 0.1 % fast is that much further on by then.
+TEST(AnalysisPasses, eachCyclesPieceZeroIsTimedAgainstTheStartOfItsFrameOnThePlayersClock) {
+    for (const double rate : {1.0, 1.001}) {
+        ShowRecord r = playThenPause();
+        r.player[0].rate = rate;
+        const auto phases = mtccheck::cyclePhases(r, mtccheck::readWire(r.wire).readings);
+        ASSERT_EQ(phases.size(), 7u) << rate;
+        for (size_t c = 0; c < phases.size(); ++c) {
+            const double pieceZero = 1.015 + 0.08 * static_cast<double>(c);
+            const double ahead = (pieceZero - 1.0) * rate - 0.08 * static_cast<double>(c);
+            EXPECT_NEAR(phases[c].first, pieceZero, 1e-9) << c;
+            EXPECT_NEAR(phases[c].second, ahead / rate * 1000, 1e-6) << rate << " cycle " << c;
+        }
+    }
+    // The report leaves out the first cycle, which completes the first locate's settling.
+    const Report rep = mtccheck::analyse(playThenPause());
+    EXPECT_EQ(rep.phaseMs.count, 6u);
+    EXPECT_NEAR(rep.phaseMs.p1, 15, 1e-6);
+    EXPECT_NEAR(rep.phaseMs.p99, 15, 1e-6);
+    EXPECT_EQ(rep.segments[0].phaseMs.count, 6u);
+    EXPECT_EQ(rep.segments[1].phaseMs.count, 0u);
+}
+
 TEST(AnalysisPasses, aMissedLocateGetsHalfASecondOfSettlingAndAnAnsweredOneUntilTheFirstCycle) {
     const ShowRecord r = playThenPause();
     const mtccheck::WireReadings wire = mtccheck::readWire(r.wire);
