@@ -77,8 +77,9 @@ class Engine {
     static constexpr double kShortestWait = 0.0005;
 
     // Default mode: a cycle keeps the previous label plus two frames while the filtered clock
-    // lies within this many seconds of that label's frame (and the raw report within the
-    // clock's measured noise of it). The most a label is ever held against the filtered clock.
+    // lies within this many seconds of that label's frame (and the newest report within this
+    // and the clock's measured noise of it). The most a label is ever held against the
+    // filtered clock.
     static constexpr double kHoldBand = 0.012;
     // Phase lock: a quarter interval differs from the nominal one by at most this fraction.
     static constexpr double kLockSlew = 0.05;
