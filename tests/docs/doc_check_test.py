@@ -48,11 +48,12 @@ class Verdict(unittest.TestCase):
             "tests/t.cpp": 'f("测试里的文字");',
             "tools/h.cpp": 'f("--tool-switch");',
             "service/main.cpp": 'if (arg == L"--version") {}',
+            "scripts/figures.py": "",
         }
         complete = ('播放器时钟消息已过期。 access_denied {"version":1,"x": check failed S '
                     '--version')
         files["docs/schema/reply-ok.json"] = "{}"
-        complete += " [reply](schema/reply-ok.json)"
+        complete += " [reply](schema/reply-ok.json) measured by `python3 scripts/figures.py`."
         rows = [
             ("everything documented", complete, 0),
             ("a schema not linked", complete.replace("(schema/reply-ok.json)", ""), 1),
@@ -60,6 +61,8 @@ class Verdict(unittest.TestCase):
             ("a machine-id word missing", complete.replace("access_denied", ""), 1),
             ("a self-test message missing", complete.replace("check failed", ""), 1),
             ("a switch missing", complete.replace("--version", ""), 1),
+            ("a script named that does not exist",
+             complete.replace("scripts/figures.py", "scripts/gone.py"), 1),
         ]
         for what, document, code in rows:
             with self.subTest(what), tempfile.TemporaryDirectory() as folder:
