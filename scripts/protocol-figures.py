@@ -32,6 +32,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PORT = 'port name="Player port" path="sim#play"\n'
 PORT_ID = "winmm:33340cd741d8d8a2baeff4c3dbf8b8ffba9d3502fa7f452018a48e6a24c5837d"
 RATES = (24, 25, 29.97, 30)
+NOT_ENABLED = "MTC 输出未启用。"
 
 
 def now():
@@ -183,8 +184,11 @@ class Player:
             while self.running:
                 due += every
                 time.sleep(max(0.0, due - now()))
-                if self.running:
-                    self.report()
+                try:
+                    if self.running:
+                        self.report()
+                except (BrokenPipeError, ValueError):
+                    return  # the service has gone
 
         self.thread = threading.Thread(target=tick, daemon=True)
         self.thread.start()
@@ -398,7 +402,8 @@ def late_ticks(build, seconds):
 
 def bursts(build):
     """Many lines in one write, with 1, 8 and 32 ports to list: 64 are always taken; beyond that
-    it depends on how fast the main thread works through them."""
+    it depends on how fast the main thread works through them. Then reports that go on while a
+    failure closes a slow port."""
     for count, ports in ((64, 32), (300, 1), (300, 8)):
         for _ in range(2):
             service = Service(build, 'port count=%d name="Port {n}" path="sim#{n}"\n' % ports)
@@ -416,6 +421,28 @@ def bursts(build):
             print("  %d list lines in one write, %d ports: %d answered%s" % (
                 count, ports, answers, ", then %s, exit code %s" % (last, code) if last else ""))
             service.finish()
+    # Lines also wait while a failure closes the port: reports keep coming until the host is told.
+    for block in (1000, 1500):
+        service = Service(build, PORT + "fault closeblock port=0 ms=%d\n" % block)
+        running(service)
+        player = Player(service)
+        player.play()
+        player.start()
+        time.sleep(0.3)
+        service.control("fault short port=0 times=1")  # the next quarter frame is refused
+        lines, until = [], now() + block / 1000 + 1.0
+        while now() < until:
+            _, line = service.read(until - now())
+            if line is None:
+                break
+            lines.append(line)
+        player.stop()
+        code = service.child.poll()
+        print("  reports every 20 ms through a failure whose close blocks %d ms: %d lines (%d of "
+              "them %s), %s" % (block, len(lines), lines.count(
+                  '{"event":"error","error":"%s"}' % NOT_ENABLED), NOT_ENABLED,
+                  "exit code %d after %s" % (code, lines[-1]) if code is not None else "running"))
+        service.finish()
 
 
 def stale_report(build):
