@@ -14,7 +14,8 @@ documentation fails this check:
   * a link to every schema file in docs/schema/.
 
 Every path of the tree that the document names in a code span (`scripts/x.py`, `tests/docs/`)
-must exist, so that each command it gives for a figure can be run.
+must exist, so that each command it gives for a figure can be run, and every link to a section
+(`](#name)`) must lead to one of its headings.
 
 Every Chinese text must also be a message the schemas allow (docs/schema/common.json) or be
 listed in the document as a text the host never sees.
@@ -192,6 +193,14 @@ def missing_paths(root, document):
     return missing
 
 
+def broken_links(document):
+    """Section links of the document that match none of its headings, by the anchors GitHub
+    makes of them (lower case, punctuation dropped, spaces as hyphens)."""
+    anchors = {re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+               for heading in re.findall(r"^#+ (.*)$", document, re.M)}
+    return [link for link in re.findall(r"\]\(#([^)]+)\)", document) if link not in anchors]
+
+
 def main(argv):
     if len(argv) not in (2, 3):
         print(__doc__)
@@ -222,7 +231,10 @@ def main(argv):
     paths = missing_paths(root, text)
     for path in paths:
         print("NO SUCH PATH %s, named by %s" % (path, document))
-    return 1 if missing or unlisted or paths else 0
+    links = broken_links(text)
+    for link in links:
+        print("NO SUCH SECTION #%s, linked from %s" % (link, document))
+    return 1 if missing or unlisted or paths or links else 0
 
 
 if __name__ == "__main__":

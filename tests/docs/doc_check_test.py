@@ -54,6 +54,7 @@ class Verdict(unittest.TestCase):
                     '--version')
         files["docs/schema/reply-ok.json"] = "{}"
         complete += " [reply](schema/reply-ok.json) measured by `python3 scripts/figures.py`."
+        complete += "\n## The 29.97 offset\nSee [the offset](#the-2997-offset).\n"
         rows = [
             ("everything documented", complete, 0),
             ("a schema not linked", complete.replace("(schema/reply-ok.json)", ""), 1),
@@ -63,6 +64,7 @@ class Verdict(unittest.TestCase):
             ("a switch missing", complete.replace("--version", ""), 1),
             ("a script named that does not exist",
              complete.replace("scripts/figures.py", "scripts/gone.py"), 1),
+            ("a link to no section", complete.replace("(#the-2997-offset)", "(#the-offset)"), 1),
         ]
         for what, document, code in rows:
             with self.subTest(what), tempfile.TemporaryDirectory() as folder:
