@@ -13,6 +13,10 @@ documentation fails this check:
     runtime_error(...) in selftest/) and its scope constant;
   * a link to every schema file in docs/schema/.
 
+Every path of the tree that the document names in a code span (`scripts/x.py`, `tests/docs/`)
+must exist, so that each command it gives for a figure can be run, and every link to a section
+(`](#name)`) must lead to one of its headings.
+
 Every Chinese text must also be a message the schemas allow (docs/schema/common.json) or be
 listed in the document as a text the host never sees.
 
@@ -174,6 +178,29 @@ def unlisted_messages(root, document):
     return missing
 
 
+def missing_paths(root, document):
+    """Paths under the tree's top-level folders (the build folder aside) that the document's code
+    spans name and that do not exist."""
+    tops = {name for name in os.listdir(root) if os.path.isdir(os.path.join(root, name))
+            and name != "build" and not name.startswith(".")}
+    missing = []
+    for span in re.findall(r"`([^`\n]+)`", document):
+        for word in span.split():
+            word = word.rstrip(".,;:)")
+            if ("/" in word and word.split("/", 1)[0] in tops
+                    and not os.path.exists(os.path.join(root, word))):
+                missing.append(word)
+    return missing
+
+
+def broken_links(document):
+    """Section links of the document that match none of its headings, by the anchors GitHub
+    makes of them (lower case, punctuation dropped, spaces as hyphens)."""
+    anchors = {re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+               for heading in re.findall(r"^#+ (.*)$", document, re.M)}
+    return [link for link in re.findall(r"\]\(#([^)]+)\)", document) if link not in anchors]
+
+
 def main(argv):
     if len(argv) not in (2, 3):
         print(__doc__)
@@ -201,7 +228,13 @@ def main(argv):
     for t, w in unlisted:
         print("NOT IN THE MESSAGE SCHEMA %s: %r (docs/schema/common.json, or the document's "
               "texts the host never sees)" % (w, t))
-    return 1 if missing or unlisted else 0
+    paths = missing_paths(root, text)
+    for path in paths:
+        print("NO SUCH PATH %s, named by %s" % (path, document))
+    links = broken_links(text)
+    for link in links:
+        print("NO SUCH SECTION #%s, linked from %s" % (link, document))
+    return 1 if missing or unlisted or paths or links else 0
 
 
 if __name__ == "__main__":

@@ -48,11 +48,13 @@ class Verdict(unittest.TestCase):
             "tests/t.cpp": 'f("测试里的文字");',
             "tools/h.cpp": 'f("--tool-switch");',
             "service/main.cpp": 'if (arg == L"--version") {}',
+            "scripts/figures.py": "",
         }
         complete = ('播放器时钟消息已过期。 access_denied {"version":1,"x": check failed S '
                     '--version')
         files["docs/schema/reply-ok.json"] = "{}"
-        complete += " [reply](schema/reply-ok.json)"
+        complete += " [reply](schema/reply-ok.json) measured by `python3 scripts/figures.py`."
+        complete += "\n## The 29.97 offset\nSee [the offset](#the-2997-offset).\n"
         rows = [
             ("everything documented", complete, 0),
             ("a schema not linked", complete.replace("(schema/reply-ok.json)", ""), 1),
@@ -60,6 +62,9 @@ class Verdict(unittest.TestCase):
             ("a machine-id word missing", complete.replace("access_denied", ""), 1),
             ("a self-test message missing", complete.replace("check failed", ""), 1),
             ("a switch missing", complete.replace("--version", ""), 1),
+            ("a script named that does not exist",
+             complete.replace("scripts/figures.py", "scripts/gone.py"), 1),
+            ("a link to no section", complete.replace("(#the-2997-offset)", "(#the-offset)"), 1),
         ]
         for what, document, code in rows:
             with self.subTest(what), tempfile.TemporaryDirectory() as folder:

@@ -3,6 +3,8 @@
 (one output) and checks what it printed and what reached the wire: a full frame for its first
 report, its seek, its pause and its resume, each carrying offset + the position it reported;
 quarter frames while it played and none while it paused; a clean stop and exit code 0.
+Also that the recording's times are CLOCK_MONOTONIC_RAW microseconds, as tests/simport/README.md
+tells integrators who compare their own moments with the wire's.
 
 Usage: example_check.py <examples/host.js> <folder of mtc-service.exe and winmm.dll>
 The Wine prefix comes from the environment (WINEPREFIX, WINEDLLOVERRIDES=winmm=n,b).
@@ -13,6 +15,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 
 FPS = 25
 OFFSET = 3600
@@ -87,6 +90,39 @@ def judge(printed, recording):
     return faults
 
 
+def recording_clock_fault(env, recording):
+    """Runs the service once more and brackets one list's enumeration, which the recording
+    stamps, between the write of the line and the sight of its reply, both read on
+    CLOCK_MONOTONIC_RAW. None when the stamp falls inside."""
+    raw = lambda: time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
+
+    def ask(child, out, request_id):
+        child.stdin.write(b'{"id":%d,"command":"list"}\n' % request_id)
+        child.stdin.flush()
+        deadline = raw() + 10
+        while raw() < deadline:
+            out.seek(0)
+            if b'{"id":%d,' % request_id in out.read():
+                return
+            time.sleep(0.0005)
+
+    with open(os.path.join(os.path.dirname(recording), "clock.txt"), "w+b") as out:
+        child = subprocess.Popen(["wine", env["MTC_SERVICE"]], env=env, stdin=subprocess.PIPE,
+                                 stdout=out, stderr=subprocess.DEVNULL)
+        ask(child, out, 1)  # waits out the service's start-up
+        before = raw()
+        ask(child, out, 2)
+        after = raw()
+        child.stdin.close()
+        child.wait(timeout=10)
+    with open(recording) as f:
+        stamps = [int(l.split()[0]) / 1e6 for l in f if " midiOutGetNumDevs " in l]
+    if len(stamps) != 2 or not before <= stamps[1] <= after:
+        return ("the recording's list at %s is not between %.6f and %.6f on CLOCK_MONOTONIC_RAW"
+                % (stamps[1:], before, after))
+    return None
+
+
 def main(argv):
     if len(argv) != 3:
         print(__doc__)
@@ -115,7 +151,8 @@ def main(argv):
         print(printed, end="")
         with open(recording, encoding="utf-8", errors="replace") as f:
             wire = f.read()
-    faults = judge(printed, wire)
+        clock = recording_clock_fault(env, recording)
+    faults = judge(printed, wire) + ([clock] if clock else [])
     if code != 0:
         faults.append("the example exited with %d" % code)
     for fault in faults:
