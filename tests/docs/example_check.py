@@ -2,7 +2,8 @@
 """Runs examples/host.js against the real mtc-service.exe under Wine on the simulated MIDI port
 (one output) and checks what it printed and what reached the wire: a full frame for its first
 report, its seek, its pause and its resume, each carrying offset + the position it reported;
-quarter frames while it played and none while it paused; a clean stop and exit code 0.
+quarter frames while it played and none while it paused; a clean stop and exit code 0. It runs
+twice: in the default timing and with MTC_PHASE_LOCK=1.
 Also that the recording's times are CLOCK_MONOTONIC_RAW microseconds, as tests/simport/README.md
 tells integrators who compare their own moments with the wire's.
 
@@ -123,38 +124,54 @@ def recording_clock_fault(env, recording):
     return None
 
 
+def run_example(argv, folder, extra_env):
+    """Runs the example once on a fresh recording; returns (exit code or None, printed, wire,
+    the environment it ran in, the recording's path)."""
+    scenario = os.path.join(folder, "scenario.txt")
+    recording = os.path.join(folder, "recording.txt")
+    with open(scenario, "w") as f:
+        f.write('port name="Player port" path="sim#play"\n')
+    env = dict(os.environ, MTC_SIMPORT_SCENARIO=scenario, MTC_SIMPORT_LOG=recording,
+               MTC_SERVICE=os.path.join(argv[2], "mtc-service.exe"),
+               MTC_SERVICE_LAUNCHER="wine", **extra_env)
+    # Output to a file, not a pipe, which a wineserver started on the way would inherit.
+    with open(os.path.join(folder, "printed.txt"), "w+b") as out:
+        child = subprocess.Popen(["node", argv[1]], env=env, stdin=subprocess.DEVNULL,
+                                 stdout=out, stderr=subprocess.STDOUT)
+        try:
+            code = child.wait(timeout=90)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.wait(timeout=10)
+            code = None
+        out.seek(0)
+        printed = out.read().decode("utf-8", "replace")
+    with open(recording, encoding="utf-8", errors="replace") as f:
+        wire = f.read()
+    return code, printed, wire, env, recording
+
+
 def main(argv):
     if len(argv) != 3:
         print(__doc__)
         return 2
-    with tempfile.TemporaryDirectory() as folder:
-        scenario = os.path.join(folder, "scenario.txt")
-        recording = os.path.join(folder, "recording.txt")
-        with open(scenario, "w") as f:
-            f.write('port name="Player port" path="sim#play"\n')
-        env = dict(os.environ, MTC_SIMPORT_SCENARIO=scenario, MTC_SIMPORT_LOG=recording,
-                   MTC_SERVICE=os.path.join(argv[2], "mtc-service.exe"),
-                   MTC_SERVICE_LAUNCHER="wine")
-        # Output to a file, not a pipe, which a wineserver started on the way would inherit.
-        with open(os.path.join(folder, "printed.txt"), "w+b") as out:
-            child = subprocess.Popen(["node", argv[1]], env=env, stdin=subprocess.DEVNULL,
-                                     stdout=out, stderr=subprocess.STDOUT)
-            try:
-                code = child.wait(timeout=90)
-            except subprocess.TimeoutExpired:
-                child.kill()
-                child.wait(timeout=10)
+    faults = []
+    # Once in the default timing, once with its phase-lock option: the same lines and wire.
+    for extra_env, mark in (({}, None), ({"MTC_PHASE_LOCK": "1"}, ", phase lock")):
+        with tempfile.TemporaryDirectory() as folder:
+            code, printed, wire, env, recording = run_example(argv, folder, extra_env)
+            print(printed, end="")
+            if code is None:
                 print("FAULT the example did not finish within 90 s")
                 return 1
-            out.seek(0)
-            printed = out.read().decode("utf-8", "replace")
-        print(printed, end="")
-        with open(recording, encoding="utf-8", errors="replace") as f:
-            wire = f.read()
-        clock = recording_clock_fault(env, recording)
-    faults = judge(printed, wire) + ([clock] if clock else [])
-    if code != 0:
-        faults.append("the example exited with %d" % code)
+            faults += judge(printed, wire)
+            if mark is None:
+                clock = recording_clock_fault(env, recording)
+                faults += [clock] if clock else []
+            elif mark not in printed:
+                faults.append("the example did not start with phase lock")
+        if code != 0:
+            faults.append("the example exited with %d" % code)
     for fault in faults:
         print("FAULT " + fault)
     return 1 if faults else 0
