@@ -5,15 +5,15 @@
 // (512 samples at 48 kHz are 10.7 ms) and is never ahead of what is playing; read from a media
 // framework it carries a few milliseconds of jitter either way; and on a busy machine a report
 // reaches the service late. Judged report by report, that noise moves a cycle's stamp across a
-// frame boundary and back. The filter keeps the last second of reports and estimates the
+// frame boundary and back. The filter keeps the last seconds of reports and estimates the
 // player's clock as position minus time (the "clock offset"):
 // - positions that advance on a lattice of whole blocks are never ahead, so the clock is their
-//   upper envelope (the largest offset in the window);
+//   upper envelope (the largest offset of the last two seconds);
 // - positions that move freely carry symmetric noise, so the clock is the middle of their
-//   spread (halfway between the 10th and 90th percentile, which a few late readings do not
-//   move);
+//   spread over the last second (halfway between the 5th and 95th percentile, which a few late
+//   readings do not move);
 // - each report's arrival time is taken back by how much longer it travelled than the promptest
-//   report of the window (by its send stamp), so that a stall of the pipe is not taken for the
+//   of the recent reports (by its send stamp), so that a stall of the pipe is not taken for the
 //   player falling behind.
 // It also measures the clock's own noise (how far single reports stray from the estimate), which
 // the engine uses to tell a noisy clock from a real change of the player's position.
@@ -37,8 +37,9 @@ class ClockFilter {
     // belongs to the player, not to the place it plays.
     void restart();
     // One accepted report of a playing player: `position` seconds, accepted at `now` on the
-    // engine's clock, `ageMs` after the host stamped it (by the wall clocks). Updates the
-    // estimate.
+    // engine's clock, `ageMs` after the host stamped it. The age may be off by any constant
+    // (the host's clock against ours): only how much longer one report took than another counts.
+    // Updates the estimate.
     void add(double now, double position, double ageMs);
 
     bool empty() const { return count_ == 0; }
