@@ -188,7 +188,9 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
 
 // A player that reads an audio clock in 512-sample blocks and reports every 20 ms +-4 ms, in
 // both timings: no cycle steps by other than two frames, and phase lock keeps piece 0 on the
-// player's frame grid within the bound it keeps under Wine (5 ms from p1 to p99).
+// player's frame grid. Its spread here is mostly the service's wake-ups under Wine (1 to 5 ms
+// from p1 to p99 on a loaded machine); the bounds leave room for that and still fail a lock that
+// did not engage (piece 0 a quarter interval to a frame late, spread over a frame).
 TEST(HostShow, aRealisticPlayerReadsWithoutJumpsInEitherTimingAndPhaseLockHoldsTheGrid) {
     const struct {
         const wchar_t* option;
@@ -217,8 +219,8 @@ TEST(HostShow, aRealisticPlayerReadsWithoutJumpsInEitherTimingAndPhaseLockHoldsT
         const Json& phase = member(report, "pieceZeroPhaseMs");
         EXPECT_GT(member(phase, "count").number, 50);
         if (c.phaseLock) {
-            EXPECT_LE(member(phase, "p99").number - member(phase, "p1").number, 5);
-            EXPECT_LE(std::fabs(member(phase, "p50").number), 2);
+            EXPECT_LE(member(phase, "p99").number - member(phase, "p1").number, 10);
+            EXPECT_LE(std::fabs(member(phase, "p50").number), 3);
         }
     }
 }
