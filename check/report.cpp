@@ -80,9 +80,8 @@ std::string num(double v, int decimals = 3) {
 
 std::string figuresJson(const Figures& f) {
     return "{\"count\":" + std::to_string(f.count) + ",\"p1\":" + num(f.p1) +
-           ",\"p50\":" + num(f.p50) +
-           ",\"p99\":" + num(f.p99) + ",\"max\":" + num(f.max) + ",\"min\":" + num(f.min) +
-           ",\"mean\":" + num(f.mean) + "}";
+           ",\"p50\":" + num(f.p50) + ",\"p99\":" + num(f.p99) + ",\"max\":" + num(f.max) +
+           ",\"min\":" + num(f.min) + ",\"mean\":" + num(f.mean) + "}";
 }
 
 std::string escapeXml(const std::string& text) {
@@ -141,8 +140,8 @@ std::string reportText(const Report& r) {
         s += "  (figures include " + std::string(kInputIncludes) + ")\n";
     }
     if (!r.playerClock.empty()) {
-        s += "Player: " + r.playerClock + "; timing: " +
-             (r.phaseLock ? "phase lock" : "default") + "\n";
+        s += "Player: " + r.playerClock + "; timing: " + (r.phaseLock ? "phase lock" : "default") +
+             "\n";
     }
     s += "Receiver error |receiver - player| in ms, every " + fixed(r.sampleStepMs, 0) +
          " ms outside settling:\n";

@@ -54,7 +54,9 @@ struct Player {
     double reportedAt(int64_t us) {
         return position + (playing ? clock.read(static_cast<double>(us - sinceUs) / 1e6) : 0);
     }
-    int64_t nextReportInUs() { return static_cast<int64_t>(std::llround(clock.nextReportIn() * 1e6)); }
+    int64_t nextReportInUs() {
+        return static_cast<int64_t>(std::llround(clock.nextReportIn() * 1e6));
+    }
 };
 
 // The MIDI inputs, loading winmm.dll on first use. Under test the winmm.dll beside mtc-host
