@@ -164,10 +164,12 @@ class SimulatedPort : public ::testing::Test {
         MMRESULT r = midiOutPrepareHeader(handle, &m.header, sizeof m.header);
         return r != MMSYSERR_NOERROR ? r : midiOutLongMsg(handle, &m.header, sizeof m.header);
     }
-    // Waits until the recording has a line of `event` containing `needle`.
-    std::string awaitLine(const std::string& event, const std::string& needle, int limitMs = 500) {
+    // Waits until the recording has a line of `eventName` containing `needle`.
+    std::string awaitLine(const std::string& eventName, const std::string& needle,
+                          int limitMs = 500) {
         std::string line;
-        waitFor([&] { return !(line = lineOf(control.text(), event, needle)).empty(); }, limitMs);
+        waitFor([&] { return !(line = lineOf(control.text(), eventName, needle)).empty(); },
+                limitMs);
         return line;
     }
 
