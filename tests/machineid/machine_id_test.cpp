@@ -45,13 +45,6 @@ std::wstring widened(const std::string& utf8) {
     return wide;
 }
 
-std::wstring withoutTrailingSlash(std::wstring path) {
-    while (!path.empty() && path.back() == L'/') {
-        path.pop_back();
-    }
-    return path;
-}
-
 // Why the registry-writing cases may not run, or "" when they may: only under Wine, in the
 // prefix this build named, as the WINEPREFIX variable of the process that started us says.
 std::string refusalToWrite(bool underWine, const std::wstring& winePrefix) {
@@ -61,8 +54,7 @@ std::string refusalToWrite(bool underWine, const std::wstring& winePrefix) {
     if (!underWine) {
         return "not running under Wine, so the registry is a real machine's";
     }
-    if (winePrefix.empty() ||
-        withoutTrailingSlash(winePrefix) != withoutTrailingSlash(widened(kWritablePrefix))) {
+    if (winePrefix != widened(kWritablePrefix)) {
         return "not in the Wine prefix of this build (" + std::string(kWritablePrefix) + ")";
     }
     return std::string();
@@ -379,7 +371,6 @@ TEST(MachineIdRegistryGuard, WritesOnlyInTheWinePrefixTheBuildNamedAndNeverOnWin
     const bool wineBuild = kWritablePrefix[0] != '\0';
     const Case cases[] = {
         {"the named prefix under Wine", true, named, wineBuild},
-        {"the named prefix with a trailing slash", true, named + L"/", wineBuild},
         {"another prefix", true, L"/home/someone/.wine", false},
         {"no prefix variable", true, L"", false},
         {"the named prefix outside Wine", false, named, false},
