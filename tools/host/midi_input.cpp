@@ -404,7 +404,6 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
                          r);
     }
     name_ = productName(caps);
-    index_ = index;
     identity_ = identityText(interfacePath(index), caps);
 
     auto shared = std::make_unique<Shared>();

@@ -137,8 +137,7 @@ class MidiInput {
 
     InputOptions options_;
     std::string name_;
-    unsigned index_ = 0;      // the input's WinMM index when it was opened
-    std::string identity_;    // what its id is made of, to know it again at that index
+    std::string identity_;    // what its id is made of, to know it again at its index
     void* handle_ = nullptr;  // HMIDIIN
     Shared* shared_ = nullptr;
     std::vector<std::uint8_t> partial_;  // a system exclusive message still arriving
