@@ -29,7 +29,9 @@ constexpr char kInputIdentityTag[] = "velmarcast-winmm-input-v1\n";
 // A system exclusive message longer than this is not MTC and is not collected further.
 constexpr std::size_t kMaxExclusive = 65536;
 // Queued by the callback, in order among the driver's messages, when the last buffer the
-// driver held came back: from then until the host re-queues one, bytes may be dropped.
+// driver held came back: from then until the host re-queues one, bytes may be dropped. It
+// shows a host that fell behind; a driver that ran dry while the callbacks of a burst were
+// still coming, and the host already giving buffers back, can drop bytes unseen here.
 constexpr UINT kAllBuffersBack = 0x7FFF0001;
 
 // WinMM's input functions, looked up when first needed rather than imported: a program that
