@@ -4,7 +4,8 @@
 #      downloaded on the machines that build releases;
 #   2. an installed package found by find_package (MSYS2's mingw-w64-x86_64-gtest, vcpkg's
 #      gtest, a distribution's libgtest-dev);
-#   3. a pinned release downloaded by CMake (a fresh Visual Studio machine).
+#   3. a pinned release downloaded by CMake (a fresh Visual Studio machine without vcpkg),
+#      refused unless its SHA-256 is the one published for that release archive.
 # Whichever it is, the test programs link the targets gtest and gtest_main.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
@@ -34,5 +35,6 @@ message(STATUS "GoogleTest: downloading release 1.14.0")
 include(FetchContent)
 FetchContent_Declare(googletest
     URL https://github.com/google/googletest/archive/refs/tags/v1.14.0.tar.gz
+    URL_HASH SHA256=8ad598c73ad796e0d8280b082cebd82a630d73e73cd3c70057938a6501bba5d7
     DOWNLOAD_EXTRACT_TIMESTAMP TRUE)
 FetchContent_MakeAvailable(googletest)

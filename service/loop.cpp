@@ -4,7 +4,6 @@
 #include <avrt.h>
 #include <mmsystem.h>
 
-#include <cmath>
 #include <deque>
 #include <exception>
 #include <new>
@@ -13,9 +12,9 @@
 #include <string>
 
 #include "core/engine.h"
-#include "platform/clock.h"
 #include "service/protocol.h"
 #include "service/stdio.h"
+#include "service/timing.h"
 #include "winmm/winsink.h"
 
 // Older SDK headers (and MinGW-w64's) lack the flag; its value is fixed by the system.
@@ -31,22 +30,16 @@ const char kOverflowMessage[] = "MTC 输出更新阻塞，输出已关闭。请�
 const char kWaitFailedMessage[] = "MTC 输出等待失败。";
 const char kTimerFailedMessage[] = "无法启动 MTC 原生定时器。";
 
-// Everything the main thread holds for the whole run and releases in the final clean-up.
+// What the loop holds for the whole run and releases in the final clean-up.
 struct Service {
-    Reader* reader = nullptr;  // never freed: the reader thread may still be in a read at exit
-    HANDLE readerThread = nullptr;
+    Reader* reader = nullptr;
+    LoopSurroundings surroundings;
     HANDLE timer = nullptr;
     bool highResolution = false;  // the timer was created with the high-resolution flag
     bool periodHeld = false;      // timeBeginPeriod(1) succeeded and is not yet undone
     HANDLE scheduling = nullptr;  // "Pro Audio" registration, or null
     DWORD taskIndex = 0;
 };
-
-// Relative due time (negative, 100 ns units) for the engine's next deadline, rounded up so the
-// timer never fires before it.
-LONGLONG dueTime(const velmarmtc::Engine& engine, double now) {
-    return -static_cast<LONGLONG>(std::ceil(engine.waitBeforeNextStep(now) * 10000000.0));
-}
 
 // The multimedia timer resolution matters only to an ordinary waitable timer, and only while
 // output runs: holding 1 ms costs the whole system power, so it is released as soon as output
@@ -68,9 +61,9 @@ void adjustTimerResolution(Service& service, const velmarmtc::Engine& engine) {
 // event that cannot be written, an output that cannot be stopped.
 int runLoop(Service& service, velmarmtc::Engine& engine) {
     Reader& reader = *service.reader;
-    SystemClock clock;
-    WinmmDeviceList deviceList;
-    StandardOutputWriter writer;
+    Clock& clock = *service.surroundings.clock;
+    DeviceList& deviceList = *service.surroundings.deviceList;
+    LineWriter& writer = *service.surroundings.writer;
     HANDLE waitList[2] = {reader.event, service.timer};
     // Reused every turn: swapping it with the reader's queue hands the reader back an empty
     // queue whose storage already exists, so a timer wake allocates nothing.
@@ -78,7 +71,7 @@ int runLoop(Service& service, velmarmtc::Engine& engine) {
     for (;;) {
         if (reader.overflow) {
             engine.stop();
-            errorEvent(kOverflowMessage);
+            writer.writeLine(errorEventLine(kOverflowMessage));
             return 2;
         }
         if (reader.eof) {
@@ -106,12 +99,12 @@ int runLoop(Service& service, velmarmtc::Engine& engine) {
             continue;
         }
         try {
-            engine.step(nowSeconds());
+            engine.step(clock.monotonicSeconds());
         } catch (const std::exception& failure) {
             // The engine never stops itself; a failed step ends output here and the host is
             // told why. A failure of either call leaves the loop as fatal.
             engine.stop();
-            errorEvent(failure.what());
+            writer.writeLine(errorEventLine(failure.what()));
         }
         adjustTimerResolution(service, engine);
         if (!engine.active) {
@@ -123,7 +116,7 @@ int runLoop(Service& service, velmarmtc::Engine& engine) {
             continue;
         }
         LARGE_INTEGER due;
-        due.QuadPart = dueTime(engine, nowSeconds());
+        due.QuadPart = relativeDueTime(engine, clock.monotonicSeconds());
         if (!SetWaitableTimer(service.timer, &due, 0, nullptr, nullptr, FALSE)) {
             throw std::runtime_error(kTimerFailedMessage);
         }
@@ -149,14 +142,15 @@ int runWithOutput(Service& service) {
         // the sink's own line), then try to tell the host; it may be the host that failed.
         sink.reset();
         try {
-            errorEvent(failure.what());
+            service.surroundings.writer->writeLine(errorEventLine(failure.what()));
         } catch (const std::exception&) {
         }
         return 2;
     }
 }
 
-[[noreturn]] void finish(Service& service, int exitCode) {
+// The final clean-up of what serveLines made, in this order.
+void release(Service& service) {
     CancelWaitableTimer(service.timer);
     CloseHandle(service.timer);
     if (service.periodHeld) {
@@ -165,44 +159,37 @@ int runWithOutput(Service& service) {
     if (service.scheduling != nullptr) {
         AvRevertMmThreadCharacteristics(service.scheduling);
     }
-    // The reader may be blocked in a read of a pipe the host keeps open; break it, give the
-    // thread a moment to end by itself, and let ExitProcess end it otherwise.
-    CancelSynchronousIo(service.readerThread);
-    WaitForSingleObject(service.readerThread, 100);
-    CloseHandle(service.readerThread);
+}
+
+// The end of the process, after the loop's clean-up. The reader may be blocked in a read of a
+// pipe the host keeps open; break it, give the thread a moment to end by itself, and let
+// ExitProcess end it otherwise.
+[[noreturn]] void endProcess(HANDLE readerThread, int exitCode) {
+    CancelSynchronousIo(readerThread);
+    WaitForSingleObject(readerThread, 100);
+    CloseHandle(readerThread);
     ExitProcess(static_cast<UINT>(exitCode));
 }
 
 }  // namespace
 
-int runService() {
-    // No dialog box may ever stop an unattended child process.
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-
+std::optional<int> serveLines(Reader& reader, const LoopSurroundings& surroundings) {
     Service service;
-    service.reader = new (std::nothrow) Reader;
-    if (service.reader == nullptr) {
-        return 2;
-    }
-    service.reader->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (service.reader->event == nullptr) {
-        return 2;
-    }
-    service.readerThread = CreateThread(nullptr, 0, &Reader::run, service.reader, 0, nullptr);
-    if (service.readerThread == nullptr) {
-        return 2;
-    }
+    service.reader = &reader;
+    service.surroundings = surroundings;
 
     // A high-resolution timer wakes close to its due time without raising the system-wide
     // timer resolution; systems that lack it get an ordinary timer and timeBeginPeriod.
-    service.timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                           TIMER_ALL_ACCESS);
+    if (!surroundings.refuseHighResolutionTimer) {
+        service.timer = CreateWaitableTimerExW(
+            nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    }
     service.highResolution = service.timer != nullptr;
     if (service.timer == nullptr) {
         service.timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
     }
     if (service.timer == nullptr) {
-        return 2;
+        return std::nullopt;
     }
 
     // Quarter frames are due every 8 to 10 ms; the multimedia class scheduler keeps the main
@@ -212,7 +199,41 @@ int runService() {
         AvSetMmThreadPriority(service.scheduling, AVRT_PRIORITY_HIGH);
     }
 
-    finish(service, runWithOutput(service));
+    const int exitCode = runWithOutput(service);
+    release(service);
+    return exitCode;
+}
+
+int runService() {
+    // No dialog box may ever stop an unattended child process.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+
+    // Never freed: the reader thread may still be in a read at exit.
+    Reader* reader = new (std::nothrow) Reader;
+    if (reader == nullptr) {
+        return 2;
+    }
+    reader->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (reader->event == nullptr) {
+        return 2;
+    }
+    const HANDLE readerThread = CreateThread(nullptr, 0, &Reader::run, reader, 0, nullptr);
+    if (readerThread == nullptr) {
+        return 2;
+    }
+
+    SystemClock clock;
+    WinmmDeviceList deviceList;
+    StandardOutputWriter writer;
+    LoopSurroundings surroundings;
+    surroundings.clock = &clock;
+    surroundings.deviceList = &deviceList;
+    surroundings.writer = &writer;
+    const std::optional<int> exitCode = serveLines(*reader, surroundings);
+    if (!exitCode) {
+        return 2;
+    }
+    endProcess(readerThread, *exitCode);
 }
 
 }  // namespace mtcservice

@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "service/stdio.h"
+#include "service/timing.h"
 #include "winmm/devices.h"
 
 namespace mtcservice {
@@ -18,10 +19,8 @@ double SystemClock::monotonicSeconds() {
 double SystemClock::wallUnixMilliseconds() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    const uint64_t since1601 = (static_cast<uint64_t>(now.dwHighDateTime) << 32) |
-                               static_cast<uint64_t>(now.dwLowDateTime);
-    const uint64_t since1970 = since1601 - 116444736000000000ULL;  // 100 ns units, 1601 to 1970
-    return static_cast<double>(since1970) / 10000.0;
+    return unixMillisecondsFromFileTime((static_cast<uint64_t>(now.dwHighDateTime) << 32) |
+                                        static_cast<uint64_t>(now.dwLowDateTime));
 }
 
 std::vector<Output> WinmmDeviceList::outputs() {

@@ -94,17 +94,28 @@ Pacer::~Pacer() {
 }
 
 void Pacer::waitUntil(int64_t deadlineUs) {
+    waitUntilOr(deadlineUs, nullptr);
+}
+
+bool Pacer::waitUntilOr(int64_t deadlineUs, HANDLE wake) {
     const int64_t delay = deadlineUs - nowMicros();
     if (delay <= 0) {
-        return;
+        return false;
     }
     LARGE_INTEGER due;
     due.QuadPart = -delay * 10;  // relative, in 100 ns units
+    const DWORD limitMs = static_cast<DWORD>(delay / 1000 + 100);
     if (timer_ != nullptr && SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE)) {
-        WaitForSingleObject(timer_, static_cast<DWORD>(delay / 1000 + 100));
-        return;
+        const HANDLE both[2] = {timer_, wake};
+        return WaitForMultipleObjects(wake != nullptr ? 2 : 1, both, FALSE, limitMs) ==
+               WAIT_OBJECT_0 + 1;
     }
-    Sleep(static_cast<DWORD>((delay + 999) / 1000));
+    const DWORD ms = static_cast<DWORD>((delay + 999) / 1000);
+    if (wake != nullptr) {
+        return WaitForSingleObject(wake, ms) == WAIT_OBJECT_0;
+    }
+    Sleep(ms);
+    return false;
 }
 
 bool processTimes(HANDLE process, double& userSeconds, double& kernelSeconds) {

@@ -33,6 +33,9 @@ class Pacer {
     Pacer(const Pacer&) = delete;
     Pacer& operator=(const Pacer&) = delete;
     void waitUntil(int64_t deadlineUs);
+    // The same, but returns as soon as `wake` (an event, or null for none) is signalled: true
+    // then, false at the deadline.
+    bool waitUntilOr(int64_t deadlineUs, HANDLE wake);
 
   private:
     HANDLE timer_ = nullptr;

@@ -98,9 +98,12 @@ bool ChildProcess::start(const ChildOptions& options, std::string& error) {
     std::wstring commandLine = L"\"" + options.program + L"\"" +
                                (options.arguments.empty() ? L"" : L" " + options.arguments);
     PROCESS_INFORMATION info{};
+    // Created suspended, so that our copies of its ends are gone before its first instruction:
+    // with readOutput false, its first write must find no reader at all.
     const BOOL created = CreateProcessW(
         options.program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-        CREATE_UNICODE_ENVIRONMENT | (options.shareConsole ? 0 : CREATE_NO_WINDOW),
+        CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED |
+            (options.shareConsole ? 0 : CREATE_NO_WINDOW),
         options.environment.empty() ? nullptr : const_cast<wchar_t*>(options.environment.c_str()),
         options.folder.empty() ? nullptr : options.folder.c_str(), &startup, &info);
     const DWORD startError = GetLastError();
@@ -108,6 +111,24 @@ bool ChildProcess::start(const ChildOptions& options, std::string& error) {
         if (handle != nullptr) {
             CloseHandle(handle);
         }
+    }
+    if (created && !options.readOutput) {
+        CloseHandle(output_);
+        output_ = nullptr;
+    }
+    if (created && ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+        error = "cannot start " + narrow(options.program) + " (Windows error " +
+                std::to_string(GetLastError()) + ")";
+        TerminateProcess(info.hProcess, 255);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        for (HANDLE* handle : {&input_, &output_, &error_}) {
+            if (*handle != nullptr) {
+                CloseHandle(*handle);
+                *handle = nullptr;
+            }
+        }
+        return false;
     }
     if (!created) {
         error = "cannot start " + narrow(options.program) + " (Windows error " +
@@ -127,9 +148,6 @@ bool ChildProcess::start(const ChildOptions& options, std::string& error) {
     if (options.readOutput) {
         outputEnded_ = false;
         outputThread_ = std::thread([this] { readPipe(output_, true); });
-    } else {
-        CloseHandle(output_);
-        output_ = nullptr;
     }
     if (error_ != nullptr) {
         errorEnded_ = false;

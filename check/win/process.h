@@ -32,7 +32,7 @@ struct ChildOptions {
     std::wstring environment;
     std::wstring folder;        // working folder; empty: ours
     bool captureError = false;  // standard error into a pipe; false: the null device
-    bool readOutput = true;     // false: our end of its standard output is closed at once
+    bool readOutput = true;     // false: our end of its standard output is gone before it starts
     // Text after the last line feed counts as a line once the output ends.
     bool unterminatedLastLine = false;
     // Shares our console (so a console's Ctrl+C reaches it too), as a program a person started
@@ -54,7 +54,8 @@ class ChildProcess {
     ~ChildProcess();
 
     // False with `error` set when it cannot be started. Children are created one at a time, so
-    // no child inherits another's pipe ends.
+    // no child inherits another's pipe ends, and each starts running only once our copies of
+    // its own ends are closed.
     bool start(const ChildOptions& options, std::string& error);
     bool started() const { return process_ != nullptr; }
 

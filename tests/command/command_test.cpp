@@ -2,6 +2,7 @@
 // two readings were taken and in what order, a device list that can fail, a writer that keeps
 // every line (and can refuse them), and the production engine over a recording sink. Expected
 // lines are literal text, as the host reads them.
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 
 #include "core/engine.h"
 #include "service/command.h"
+#include "service/timing.h"
 #include "tests/core/recording_sink.h"
 
 namespace {
@@ -37,13 +39,14 @@ const std::string kOtherId = "winmm:" + std::string(63, 'f') + "9";
 class ScriptedClock final : public mtcservice::Clock {
   public:
     std::string reads;
+    double wallMs = kWallNowMs;
     double monotonicSeconds() override {
         reads += 'm';
         return kNow;
     }
     double wallUnixMilliseconds() override {
         reads += 'w';
-        return kWallNowMs;
+        return wallMs;
     }
 };
 
@@ -228,6 +231,36 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
          {Op::Close},
          "",
          false},
+        {"a valid id is answered although the command name is missing",
+         true,
+         "{\"id\":11}",
+         {"{\"id\":11,\"ok\":false,\"error\":\"" + std::string(kMalformed) + "\"}"},
+         {Op::Close},
+         "",
+         false},
+        {"a valid id is answered although the command name is no string",
+         true,
+         "{\"command\":5,\"id\":12}",
+         {"{\"id\":12,\"ok\":false,\"error\":\"" + std::string(kMalformed) + "\"}"},
+         {Op::Close},
+         "",
+         false},
+        {"a track id that is a number is malformed, not a report without a track",
+         true,
+         "{\"id\":13,\"command\":\"transport\",\"trackId\":5,\"position\":1,\"playing\":true,"
+         "\"sentAtUnixMs\":1700000010000}",
+         {"{\"id\":13,\"ok\":false,\"error\":\"" + std::string(kMalformed) + "\"}"},
+         {Op::Close},
+         "",
+         false},
+        {"a track id that is a boolean is malformed",
+         true,
+         "{\"id\":14,\"command\":\"transport\",\"trackId\":false,\"position\":1,\"playing\":true,"
+         "\"sentAtUnixMs\":1700000010000}",
+         {"{\"id\":14,\"ok\":false,\"error\":\"" + std::string(kMalformed) + "\"}"},
+         {Op::Close},
+         "",
+         false},
         {"a line of spaces is malformed",
          true,
          "   ",
@@ -249,6 +282,31 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
         EXPECT_EQ(h.clock.reads, c.clockReads);
         EXPECT_EQ(h.engine.active, c.runningAfter);
         EXPECT_EQ(h.engine.phaseLock, c.phaseLockAfter);
+    }
+}
+
+// The report's age is judged on the system time with its fraction: 250 ms is the bound, so a
+// report 250.5 ms old by a clock whose reading ends in .5 ms is stale.
+TEST(CommandHandler, AReportHalfAMillisecondOverTheAgeBoundIsStaleByTheSystemTimesFraction) {
+    constexpr std::uint64_t kFileTimeOfWallNow = 116444736000000000ULL + 17000000100000000ULL;
+    struct Case {
+        const char* name;
+        std::uint64_t fileTime;  // the system time the wall clock reads
+        Lines written;
+    };
+    const Case cases[] = {
+        {"250 ms old is fresh", kFileTimeOfWallNow, {}},
+        {"250.5 ms old is stale",
+         kFileTimeOfWallNow + 5000,
+         {"{\"event\":\"error\",\"error\":\"" + std::string(kStale) + "\"}"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Handler h;
+        h.startOutput();
+        h.clock.wallMs = mtcservice::unixMillisecondsFromFileTime(c.fileTime);
+        h.handle(transportLine("", kWallNowMs - 250));
+        EXPECT_EQ(h.writer.lines, c.written);
     }
 }
 

@@ -310,6 +310,19 @@ TEST(HostShow, inputFaultsAreProblemsOfTheReportAndACannotOpenOrAWrongNameStopsE
          "for it"},
         {"the input unplugged during the show", "fault inremove port=0 after=1500\n",
          L"\"Show In\"", 3, "the input disappeared: no driver: the device is gone (WinMM 6)"},
+        // What real drivers do.
+        {"the input unplugged, closed by the driver unasked, its index still valid",
+         "fault inremove port=0 after=1500 closes=yes index=stays\n", L"\"Show In\"", 3,
+         "the input disappeared: the driver closed it unasked"},
+        {"a driver whose close never returns", "fault incloseblock port=0 ms=60000\n",
+         L"\"Show In\"", 3,
+         "Problem: MIDI input \"Show In\": the driver did not finish closing within 2000 ms (in "
+         "midiInClose)"},
+        {"full frames the driver drops without a word",
+         "fault innobuffer port=0\nfault innolongerror port=0\n", L"\"Show In\"", 3,
+         "Problem: no full frame reached the receiver"},
+        {"full frames handed back in 4-byte pieces", "fault insplit port=0 piece=4\n",
+         L"\"Show In\"", 0, "The same show as it left the wire and as the input read it back:"},
         {"an input the output is not connected to", "input name=\"Loose In\"\n", L"\"Loose In\"", 3,
          "Problem: no full frame reached the receiver"},
         {"the input in use by another program", "fault inopen port=0\n", L"\"Show In\"", 1,
@@ -328,16 +341,25 @@ TEST(HostShow, inputFaultsAreProblemsOfTheReportAndACannotOpenOrAWrongNameStopsE
         SCOPED_TRACE(run.all());
         EXPECT_EQ(run.exitCode, c.exitCode);
         EXPECT_NE(run.all().find(c.expected), std::string::npos);
-        if (c.exitCode == 3) {
+        if (c.exitCode == 3 || c.exitCode == 0) {
             Json report;
             ASSERT_TRUE(readReport(dir, L"report.json", report));
             EXPECT_EQ(member(member(report, "receiverSource"), "kind").text, "input");
+            // The problem is the report's too, in its JSON.
+            std::string problems;
+            for (const Json& p : member(report, "problems").items) {
+                problems += p.text + "\n";
+            }
+            const std::string expected = c.expected;
+            const std::string problem =
+                expected.substr(expected.rfind("Problem: ", 0) == 0 ? 9 : 0);
+            EXPECT_EQ(problems.find(problem) != std::string::npos, c.exitCode == 3) << problems;
         }
         if (c.exitCode == 2) {
             // The choice is listed: every input with its index, name and id.
             EXPECT_NE(run.all().find("  0  \"Show In\"  winmm:"), std::string::npos);
         }
-        if (c.exitCode != 3) {
+        if (c.exitCode == 1 || c.exitCode == 2) {
             EXPECT_EQ(run.all().find("mtc-host: started"), std::string::npos)
                 << "nothing starts when the input cannot be read";
         }

@@ -2,10 +2,18 @@
 // prefix: each case stores a MachineGuid value (as raw bytes, so malformed values can be
 // written too), runs the program and checks its one line and exit code. The original value is
 // put back after every test, also after a failed one.
+//
+// Those cases write HKLM, which on Windows itself identifies the machine to other software:
+// they run only inside the Wine prefix the build names (MTC_WRITABLE_WINEPREFIX, set only by a
+// build whose tests run under Wine) and skip everywhere else, saying so. The read-only cases
+// (the validation and error words, the machine's own value, refused command lines) run
+// everywhere.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -22,6 +30,50 @@ const std::string kGuidLine = "{\"version\":1,\"guid\":\"3F2504E0-4F89-11D3-9A0C
 const std::string kInvalidLine = "{\"version\":1,\"error\":\"invalid\",\"win32Code\":13}\n";
 const std::string kBadArgumentLine = "{\"version\":1,\"error\":\"unavailable\",\"win32Code\":87}\n";
 constexpr DWORD kChildTimeLimitMs = 20000;
+
+#ifdef MTC_WRITABLE_WINEPREFIX
+const char kWritablePrefix[] = MTC_WRITABLE_WINEPREFIX;
+#else
+const char kWritablePrefix[] = "";  // a build for Windows itself: never write
+#endif
+
+std::wstring widened(const std::string& utf8) {
+    std::wstring wide(utf8.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                      &wide[0], static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return wide;
+}
+
+// Why the registry-writing cases may not run, or "" when they may: only under Wine, in the
+// prefix this build named, as the WINEPREFIX variable of the process that started us says.
+std::string refusalToWrite(bool underWine, const std::wstring& winePrefix) {
+    if (kWritablePrefix[0] == '\0') {
+        return "this build runs its tests on Windows itself, where MachineGuid names the machine";
+    }
+    if (!underWine) {
+        return "not running under Wine, so the registry is a real machine's";
+    }
+    if (winePrefix != widened(kWritablePrefix)) {
+        return "not in the Wine prefix of this build (" + std::string(kWritablePrefix) + ")";
+    }
+    return std::string();
+}
+
+bool runningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::wstring winePrefixVariable() {
+    wchar_t value[32768];
+    const DWORD n = GetEnvironmentVariableW(L"WINEPREFIX", value, 32768);
+    return n > 0 && n < 32768 ? std::wstring(value, n) : std::wstring();
+}
+
+std::string refusalHere() {
+    return refusalToWrite(runningUnderWine(), winePrefixVariable());
+}
 
 // The UTF-16 units of `text` as bytes, without a terminator unless `text` holds one.
 std::vector<BYTE> bytesOf(const std::wstring& text) {
@@ -112,9 +164,14 @@ ChildRun runMachineId(const std::wstring& arguments, Stdout stdoutKind = Stdout:
     return run;
 }
 
+// The cases that store MachineGuid values; they skip, naming the reason, where they may not.
 class MachineIdProgram : public ::testing::Test {
   protected:
     void SetUp() override {
+        const std::string refusal = refusalHere();
+        if (!refusal.empty()) {
+            GTEST_SKIP() << "skipped, it would write HKLM MachineGuid: " << refusal;
+        }
         ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKeyPath, 0,
                                 KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, &key_),
                   ERROR_SUCCESS);
@@ -224,8 +281,8 @@ TEST_P(MachineIdWithStoredValue, PrintsOneLineAndExitsWithZeroOnlyForAGuid) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, MachineIdWithStoredValue, ::testing::ValuesIn(storedCases()),
-                         [](const ::testing::TestParamInfo<StoredCase>& info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<StoredCase>& stored) {
+                             return std::string(stored.param.name);
                          });
 
 TEST_F(MachineIdProgram, ReadMachineGuidArgumentAlonePrintsTheGuid) {
@@ -242,22 +299,52 @@ TEST_F(MachineIdProgram, MissingValueIsReportedAsMissingWithItsCode) {
     EXPECT_EQ(run.exitCode, 1u);
 }
 
-// With the value deleted, a program that read the registry would report "missing" (2).
-TEST_F(MachineIdProgram, AnyOtherCommandLineIsRefusedWithoutReadingTheRegistry) {
-    removeValue();
-    const wchar_t* const commandLines[] = {
-        L" --read-machine-guid --read-machine-guid",
-        L" --READ-MACHINE-GUID",
-        L" --read-machine-guid=yes",
-        L" \"\"",
-        L" /read-machine-guid",
-        L" \xFF0D\xFF0Dread-machine-guid",  // full-width hyphens
-        L" --version",
-    };
-    for (const wchar_t* arguments : commandLines) {
+const wchar_t* const kRefusedCommandLines[] = {
+    L" --read-machine-guid --read-machine-guid",
+    L" --READ-MACHINE-GUID",
+    L" --read-machine-guid=yes",
+    L" \"\"",
+    L" /read-machine-guid",
+    L" \xFF0D\xFF0Dread-machine-guid",  // full-width hyphens
+    L" --version",
+};
+
+void expectEveryOtherCommandLineRefused() {
+    for (const wchar_t* arguments : kRefusedCommandLines) {
         const ChildRun run = runMachineId(arguments);
         EXPECT_EQ(run.out, kBadArgumentLine) << "arguments:" << testing::PrintToString(arguments);
         EXPECT_EQ(run.exitCode, 1u);
+    }
+}
+
+TEST(MachineIdCommandLine, AnyOtherCommandLineIsRefusedWithItsOneLine) {
+    expectEveryOtherCommandLineRefused();
+}
+
+// With the value deleted, a program that read the registry would report "missing" (2).
+TEST_F(MachineIdProgram, AnyOtherCommandLineIsRefusedWithoutReadingTheRegistry) {
+    removeValue();
+    expectEveryOtherCommandLineRefused();
+}
+
+// Read-only: whatever this machine (or prefix) holds, one line of one of the two shapes, and
+// when that line cannot be written, exit code 1.
+TEST(MachineIdOwnValue, TheMachinesOwnValueGivesOneLineAndAnUnwritableOutputGivesExitCodeOne) {
+    const ChildRun run = runMachineId(L"");
+    const std::string guidStart = "{\"version\":1,\"guid\":\"";
+    const std::string errorStart = "{\"version\":1,\"error\":\"";
+    if (run.exitCode == 0) {
+        ASSERT_EQ(run.out.size(), guidStart.size() + 36 + 3) << run.out;
+        EXPECT_EQ(run.out.substr(0, guidStart.size()), guidStart);
+        EXPECT_EQ(run.out.substr(run.out.size() - 3), "\"}\n");
+    } else {
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out.substr(0, errorStart.size()), errorStart) << run.out;
+    }
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+    EXPECT_EQ(run.err, "");
+    for (Stdout kind : {Stdout::PipeWithoutReader, Stdout::None}) {
+        EXPECT_EQ(runMachineId(L"", kind).exitCode, 1u) << "stdout kind " << static_cast<int>(kind);
     }
 }
 
@@ -268,6 +355,39 @@ TEST_F(MachineIdProgram, UnwritableStandardOutputGivesExitCodeOneForAValidGuid) 
         EXPECT_EQ(run.exitCode, 1u) << "stdout kind " << static_cast<int>(kind);
         EXPECT_EQ(run.err, "");
     }
+}
+
+// The build's setting decides: a build for Windows itself never writes, whatever the
+// environment claims; a build for Wine writes only in the prefix it named. Under Wine that build
+// must be able to write, or its suite would silently lose the stored-value cases.
+TEST(MachineIdRegistryGuard, WritesOnlyInTheWinePrefixTheBuildNamedAndNeverOnWindowsItself) {
+    const std::wstring named = widened(kWritablePrefix);
+    struct Case {
+        const char* what;
+        bool underWine;
+        std::wstring prefix;
+        bool writes;
+    };
+    const bool wineBuild = kWritablePrefix[0] != '\0';
+    const Case cases[] = {
+        {"the named prefix under Wine", true, named, wineBuild},
+        {"another prefix", true, L"/home/someone/.wine", false},
+        {"no prefix variable", true, L"", false},
+        {"the named prefix outside Wine", false, named, false},
+        {"Windows itself", false, L"", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(refusalToWrite(c.underWine, c.prefix).empty(), c.writes) << c.what;
+    }
+    if (!wineBuild) {
+        EXPECT_NE(refusalHere(), "");
+    } else if (runningUnderWine()) {
+        EXPECT_EQ(refusalHere(), "") << "the Wine build's tests run outside the prefix it named";
+    }
+    std::printf("machineid_test: %s\n",
+                refusalHere().empty()
+                    ? "the cases that store MachineGuid run, in this build's Wine prefix"
+                    : ("the cases that store MachineGuid are skipped: " + refusalHere()).c_str());
 }
 
 struct WordCase {

@@ -63,6 +63,9 @@ const KindName kKinds[] = {
     {"inopen", FaultKind::InOpen},
     {"inremove", FaultKind::InRemove},
     {"innobuffer", FaultKind::InNoBuffer},
+    {"insplit", FaultKind::InSplit},
+    {"innolongerror", FaultKind::InNoLongError},
+    {"incloseblock", FaultKind::InCloseBlock},
 };
 
 const char* const kPortKeys[] = {"name",  "path",     "size",    "nul",  "pathresult",
@@ -334,7 +337,8 @@ bool isEffect(FaultKind kind) {
 
 bool isInputFault(FaultKind kind) {
     return kind == FaultKind::InOpen || kind == FaultKind::InRemove ||
-           kind == FaultKind::InNoBuffer;
+           kind == FaultKind::InNoBuffer || kind == FaultKind::InSplit ||
+           kind == FaultKind::InNoLongError || kind == FaultKind::InCloseBlock;
 }
 
 bool hasPort(FaultKind kind) {
@@ -533,7 +537,8 @@ bool parseLine(const std::string& text, Line& line, bool& empty, std::string& er
                 return false;
             }
             line.code = static_cast<std::uint32_t>(v);
-        } else if (isFault && t.key == "times" && !isEffect(line.kind)) {
+        } else if (isFault && t.key == "times" && !isEffect(line.kind) &&
+                   line.kind != FaultKind::InSplit && line.kind != FaultKind::InNoLongError) {
             if (!numberValue(t, 0xFFFFFFFFull, v, error)) {
                 return false;
             }
@@ -558,7 +563,29 @@ bool parseLine(const std::string& text, Line& line, bool& empty, std::string& er
                 return false;
             }
             line.afterMs = static_cast<std::int64_t>(v);
-        } else if (isFault && t.key == "ms" && line.kind == FaultKind::CloseBlock) {
+        } else if (isFault && t.key == "closes" && line.kind == FaultKind::InRemove) {
+            if (t.quoted || (t.value != "yes" && t.value != "no")) {
+                error = "\"closes\" is yes or no";
+                return false;
+            }
+            line.closes = t.value == "yes";
+        } else if (isFault && t.key == "index" && line.kind == FaultKind::InRemove) {
+            if (t.quoted || (t.value != "fails" && t.value != "stays")) {
+                error = "\"index\" is fails or stays";
+                return false;
+            }
+            line.keepsIndex = t.value == "stays";
+        } else if (isFault && t.key == "piece" && line.kind == FaultKind::InSplit) {
+            if (!numberValue(t, 65536, v, error)) {
+                return false;
+            }
+            if (v == 0) {
+                error = "\"piece\" is at least 1";
+                return false;
+            }
+            line.piece = static_cast<std::uint32_t>(v);
+        } else if (isFault && t.key == "ms" &&
+                   (line.kind == FaultKind::CloseBlock || line.kind == FaultKind::InCloseBlock)) {
             if (!numberValue(t, 600000ull, v, error)) {
                 return false;
             }

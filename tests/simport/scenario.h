@@ -59,6 +59,9 @@ enum class FaultKind {
     InOpen,
     InRemove,
     InNoBuffer,
+    InSplit,
+    InNoLongError,
+    InCloseBlock,
 };
 
 // Kinds that act once when they fire (the others change how later calls behave).
@@ -93,6 +96,12 @@ struct Line {
     std::uint32_t blockMs = 1000;
     std::vector<unsigned> order;
     bool handlesStay = false;
+    // inremove: the driver tells the open handle with MIM_CLOSE; its midiInGetID keeps
+    // answering the index the input had
+    bool closes = false;
+    bool keepsIndex = false;
+    // insplit: system exclusive buffers go back once they hold this many bytes
+    std::uint32_t piece = 4;
 };
 
 // Parses one line. Returns false with `error` set for a malformed line; returns true with

@@ -180,6 +180,8 @@ struct Input {
     PortProps props;
     bool present = true;
     std::uint32_t removeCode = 0;
+    bool keepsIndex = false;  // removed, and midiInGetID still answers `keptIndex`
+    unsigned keptIndex = 0;
     std::int64_t loop = -1;  // declaration number of the output whose wire feeds this input
     std::uintptr_t openHandle = 0;
     std::int64_t openedAt = 0;
@@ -323,6 +325,18 @@ Handle* findHandle(HMIDIOUT h) {
     return it == gState.handles.end() ? nullptr : &it->second;
 }
 
+// The first active fault of `kind` on `port` without using it up, or null.
+const Fault* activeFault(FaultKind kind, unsigned port) {
+    for (const Fault& f : gState.faults) {
+        if (f.state == Fault::State::Active && f.line.kind == kind && f.port == port) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+void queueIn(InHandle& h, UINT msg, DWORD_PTR p1, std::int64_t at, std::int64_t now);
+
 // Takes one use of an active fault of `kind` on `port`; returns whether there was one.
 bool takeFault(FaultKind kind, unsigned port, std::uint32_t* code = nullptr,
                std::uint32_t* blockMs = nullptr) {
@@ -401,11 +415,18 @@ void fire(Fault& f, std::int64_t now) {
             if (!in.present) {
                 return;
             }
+            const auto at = std::find(gState.inOrder.begin(), gState.inOrder.end(), in.number);
             in.present = false;
             in.removeCode = f.line.code;
+            in.keepsIndex = f.line.keepsIndex;
+            in.keptIndex = static_cast<unsigned>(at - gState.inOrder.begin());
             in.chunks.clear();
-            gState.inOrder.erase(
-                std::find(gState.inOrder.begin(), gState.inOrder.end(), in.number));
+            gState.inOrder.erase(at);
+            if (f.line.closes && in.openHandle != 0) {
+                // Unasked: the driver has let go of the handle, which the program must still
+                // close.
+                queueIn(gState.inHandles[in.openHandle], MIM_CLOSE, 0, now, now);
+            }
             return;
         }
         case FaultKind::Clear:
@@ -705,14 +726,22 @@ void returnBuffer(InHandle& h, UINT msg, std::int64_t at, std::int64_t now) {
 
 // One byte of an exclusive message into the front buffer; a full buffer goes back at once
 // and the message continues in the next one. Without a buffer the rest of it is lost.
+// Under "innolongerror" a byte that finds no buffer is dropped without a word and the message
+// goes on in the next buffer queued, as real drivers do; under "insplit" a buffer goes back
+// as soon as it holds the fault's piece of bytes.
 void storeExclusive(InHandle& h, unsigned char b, std::int64_t at, std::int64_t now) {
+    if (!h.lost && h.buffers.empty() && activeFault(FaultKind::InNoLongError, h.input)) {
+        return;
+    }
     if (h.lost || h.buffers.empty()) {
         h.lost = true;
         return;
     }
     MIDIHDR* header = h.buffers.front();
     header->lpData[header->dwBytesRecorded++] = static_cast<char>(b);
-    if (b != 0xF7 && header->dwBytesRecorded >= header->dwBufferLength) {
+    const Fault* split = activeFault(FaultKind::InSplit, h.input);
+    if (b != 0xF7 && (header->dwBytesRecorded >= header->dwBufferLength ||
+                      (split != nullptr && header->dwBytesRecorded >= split->line.piece))) {
         returnBuffer(h, MIM_LONGDATA, at, now);
     }
 }
@@ -721,7 +750,9 @@ void storeExclusive(InHandle& h, unsigned char b, std::int64_t at, std::int64_t 
 void endExclusive(InHandle& h, bool complete, std::int64_t at, std::int64_t now) {
     bool inBuffer = !h.lost && !h.buffers.empty() && h.buffers.front()->dwBytesRecorded > 0;
     if (h.lost) {
-        queueIn(h, MIM_LONGERROR, 0, at, now);  // nowhere to put (the rest of) it
+        if (!activeFault(FaultKind::InNoLongError, h.input)) {
+            queueIn(h, MIM_LONGERROR, 0, at, now);  // nowhere to put (the rest of) it
+        }
     } else if (inBuffer) {
         returnBuffer(h, complete ? MIM_LONGDATA : MIM_LONGERROR, at, now);
     }
@@ -1228,6 +1259,7 @@ struct OutputKind {
     static Handle* open(HMIDIOUT h) { return findHandle(h); }
     static Port& deviceOf(const Handle& h) { return *gState.ports[h.port]; }
     static std::uint32_t goneCode(const Port& p) { return p.detachCode; }
+    static bool indexKept(const Port&, UINT&) { return false; }
     static UINT listIndex(const Handle& h) {
         return h.pinned ? h.pinnedIndex : static_cast<UINT>(indexOf(h.port));
     }
@@ -1260,6 +1292,11 @@ struct InputKind {
     static InHandle* open(HMIDIIN h) { return findInHandle(h); }
     static Input& deviceOf(const InHandle& h) { return *gState.inputs[h.input]; }
     static std::uint32_t goneCode(const Input& in) { return in.removeCode; }
+    // A driver that did not notice the removal keeps answering the index the input had.
+    static bool indexKept(const Input& in, UINT& index) {
+        index = in.keptIndex;
+        return in.keepsIndex;
+    }
     static UINT listIndex(const InHandle& h) {
         auto it = std::find(gState.inOrder.begin(), gState.inOrder.end(), h.input);
         return static_cast<UINT>(it - gState.inOrder.begin());
@@ -1520,10 +1557,13 @@ MMRESULT getId(const char* name, typename Kind::Hm hm, LPUINT puDeviceID) {
                 return call.done(args, MMSYSERR_INVALPARAM);
             }
             const typename Kind::Device& device = Kind::deviceOf(*h);
-            if (!device.present) {
+            UINT index = 0;
+            if (!device.present && !Kind::indexKept(device, index)) {
                 return call.done(args, Kind::goneCode(device));
             }
-            UINT index = Kind::listIndex(*h);
+            if (device.present) {
+                index = Kind::listIndex(*h);
+            }
             *puDeviceID = index;
             return call.done(args, MMSYSERR_NOERROR, "index=" + std::to_string(index));
         });
@@ -1868,6 +1908,19 @@ MMRESULT WINAPI midiInReset(HMIDIIN hmi) {
 }
 
 MMRESULT WINAPI midiInClose(HMIDIIN hmi) {
+    // "incloseblock": the call blocks before it does anything, holding no lock, so the driver
+    // thread and other handles go on meanwhile.
+    std::uint32_t blockMs = 0;
+    {
+        Lock lock;
+        InHandle* h = findInHandle(hmi);
+        if (h == nullptr || !takeFault(FaultKind::InCloseBlock, h->input, nullptr, &blockMs)) {
+            blockMs = 0;
+        }
+    }
+    if (blockMs > 0) {
+        Sleep(blockMs);
+    }
     DeliverLock delivering;
     std::vector<Delivery> deliveries;
     MMRESULT r = onHandle<InputKind>(

@@ -164,10 +164,12 @@ class SimulatedPort : public ::testing::Test {
         MMRESULT r = midiOutPrepareHeader(handle, &m.header, sizeof m.header);
         return r != MMSYSERR_NOERROR ? r : midiOutLongMsg(handle, &m.header, sizeof m.header);
     }
-    // Waits until the recording has a line of `event` containing `needle`.
-    std::string awaitLine(const std::string& event, const std::string& needle, int limitMs = 500) {
+    // Waits until the recording has a line of `eventName` containing `needle`.
+    std::string awaitLine(const std::string& eventName, const std::string& needle,
+                          int limitMs = 500) {
         std::string line;
-        waitFor([&] { return !(line = lineOf(control.text(), event, needle)).empty(); }, limitMs);
+        waitFor([&] { return !(line = lineOf(control.text(), eventName, needle)).empty(); },
+                limitMs);
         return line;
     }
 
@@ -481,6 +483,9 @@ TEST_F(SimulatedPort, aBadScenarioNamesItsLineAndLeavesNoPorts) {
         {"input\narrive port=0", "line 2: \"arrive\" needs bytes="},
         {"port\nfault inremove port=0", "line 2: no input with index 0"},
         {"input loop=0 order=1", "line 1: unknown key \"order\""},
+        {"input\nfault inremove port=0 index=kept", "line 2: \"index\" is fails or stays"},
+        {"input\nfault insplit port=0 piece=0", "line 2: \"piece\" is at least 1"},
+        {"input\nfault innolongerror port=0 times=1", "line 2: unknown key \"times\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -772,6 +777,7 @@ TEST_F(SimulatedInput, receivedBytesReachTheCallbackAsARealDriverDeliversThem) {
         const char* bytes;
         std::vector<std::size_t> buffers;
         std::vector<std::string> expected;  // after "open"
+        const char* fault = "";             // a fault line of the input, or none
     };
     const Case cases[] = {
         {"a quarter frame", "F135", {}, {"data 000035F1"}},
@@ -798,10 +804,20 @@ TEST_F(SimulatedInput, receivedBytesReachTheCallbackAsARealDriverDeliversThem) {
         {"an end of exclusive alone", "F7", {}, {"error 000000F7"}},
         {"a message cut short", "903CF135", {}, {"error 00003C90", "data 000035F1"}},
         {"an undefined status", "F4F6", {}, {"error 000000F4", "data 000000F6"}},
+        {"exclusive handed back in 4-byte pieces",
+         "F07F7F0101210203 04F7",
+         {64, 64, 64},
+         {"longdata F07F7F01", "longdata 01210203", "longdata 04F7"},
+         "fault insplit port=0 piece=4"},
+        {"exclusive outrunning its buffers, dropped without a word",
+         "F07F7F0101F7",
+         {4},
+         {"longdata F07F7F01"},
+         "fault innolongerror port=0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        load("input");
+        load((std::string("input\n") + c.fault).c_str());
         log.seen.clear();
         ASSERT_EQ(openInput(), MMSYSERR_NOERROR);
         addBuffers(c.buffers);
@@ -943,6 +959,31 @@ TEST_F(SimulatedInput, inputFaultsRefuseTheOpenRemoveTheInputOrLoseAnExclusiveMe
     Sleep(20);
     EXPECT_EQ(log.texts(),
               (std::vector<std::string>{"open", "longerror -", "longdata F07F7F02F7"}));
+}
+
+// Real drivers after a surprise removal: WinMM may close the handle unasked and keep its index
+// valid (another device's, now), and a close may take long.
+TEST_F(SimulatedInput, anUnplugCanCloseTheHandleUnaskedAndKeepItsIndexAndACloseCanBlock) {
+    load("input\ninput name=\"Next\"\nfault inremove port=0 after=30 closes=yes index=stays");
+    ASSERT_EQ(openInput(), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInStart(input), MMSYSERR_NOERROR);
+    EXPECT_TRUE(waitFor([&] { return log.texts().size() == 2; }, 1000));
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{"open", "close"}));
+    UINT index = 99;
+    EXPECT_EQ(midiInGetID(input, &index), MMSYSERR_NOERROR);
+    EXPECT_EQ(index, 0u);
+    MIDIINCAPSW caps;
+    ASSERT_EQ(midiInGetDevCapsW(index, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::wstring(caps.szPname), L"Next") << "the index names the other input now";
+    closeInput();
+    EXPECT_EQ(log.texts().back(), "close") << "the program still closes it";
+
+    load("input\nfault incloseblock port=0 ms=150");
+    ASSERT_EQ(openInput(), MMSYSERR_NOERROR);
+    const long long before = control.nowMicros();
+    closeInput();
+    EXPECT_GE(control.nowMicros() - before, 150000);
+    EXPECT_EQ(log.texts().back(), "close");
 }
 
 TEST_F(SimulatedInput, inputsAnswerCapabilityAndInterfaceQueriesLikeOutputs) {

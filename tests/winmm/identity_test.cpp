@@ -131,10 +131,18 @@ TEST_F(Enumeration, portsThatShareAnIdentityAreAllLeftOutWhileDistinctOnesStay) 
 
 TEST_F(Enumeration, aPortWithoutAUsableInterfacePathHasNoIdAndIsNotListed) {
     const char* const badPorts[] = {
-        "port size=0",     "port size=1",     "port size=33",
-        "port size=32770", "port size=40000", "port size=0xFFFFFFFE",
-        "port nul=no",     "port path=none",  "port pathresult=1",
+        "port size=0",
+        "port size=1",
+        "port size=33",
+        "port size=32770",
+        "port size=40000",
+        "port size=0xFFFFFFFE",
+        "port nul=no",
+        "port path=none",
+        "port pathresult=1",
         "port size=2",  // the buffer holds the path's first character and no NUL
+        // An odd size one byte above the path's 12 with its NUL: the buffer would hold it all.
+        "port path=\"\\\\?\\p\" size=13",
     };
     for (const char* bad : badPorts) {
         SCOPED_TRACE(bad);

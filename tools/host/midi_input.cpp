@@ -6,6 +6,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 #include "check/receiver.h"
 #include "check/recording.h"
@@ -24,6 +28,11 @@ constexpr ULONG kMaxPathBytes = 32768;
 constexpr char kInputIdentityTag[] = "velmarcast-winmm-input-v1\n";
 // A system exclusive message longer than this is not MTC and is not collected further.
 constexpr std::size_t kMaxExclusive = 65536;
+// Queued by the callback, in order among the driver's messages, when the last buffer the
+// driver held came back: from then until the host re-queues one, bytes may be dropped. It
+// shows a host that fell behind; a driver that ran dry while the callbacks of a burst were
+// still coming, and the host already giving buffers back, can drop bytes unseen here.
+constexpr UINT kAllBuffersBack = 0x7FFF0001;
 
 // WinMM's input functions, looked up when first needed rather than imported: a program that
 // never reads an input (mtc-host without --input) then never loads winmm.dll, and so never
@@ -108,6 +117,19 @@ std::string interfacePath(unsigned index) {
         return std::string();  // cut short: a different path would give a different id
     }
     return mtccheck::narrow(std::wstring(buffer.begin(), end));
+}
+
+// The manufacturer, product and driver-version numbers as the identity text writes them.
+std::string numbersOf(const MIDIINCAPSW& caps) {
+    return std::to_string(static_cast<unsigned>(caps.wMid)) + ":" +
+           std::to_string(static_cast<unsigned>(caps.wPid)) + ":" +
+           std::to_string(static_cast<unsigned long>(caps.vDriverVersion));
+}
+
+// What an input's id is made of: interface path ("" when the driver gives none), name and
+// numbers, one a line.
+std::string identityText(const std::string& path, const MIDIINCAPSW& caps) {
+    return path + "\n" + productName(caps) + "\n" + numbersOf(caps);
 }
 
 // CNG's hashing functions, looked up like WinMM's: only listing inputs needs them, so
@@ -262,10 +284,7 @@ std::vector<InputPort> listInputs() {
         port.name = productName(caps);
         const std::string path = interfacePath(index);
         if (!path.empty()) {
-            port.id = hashedId(kInputIdentityTag + path + "\n" + port.name + "\n" +
-                               std::to_string(static_cast<unsigned>(caps.wMid)) + ":" +
-                               std::to_string(static_cast<unsigned>(caps.wPid)) + ":" +
-                               std::to_string(static_cast<unsigned long>(caps.vDriverVersion)));
+            port.id = hashedId(kInputIdentityTag + identityText(path, caps));
         }
         inputs.push_back(port);
     }
@@ -313,6 +332,8 @@ struct MidiInput::Shared {
     std::uint64_t overruns = 0;
     // Buffers that came back while the queue was full: still owed a re-queue.
     std::vector<MIDIHDR*> orphans;  // capacity: the number of buffers
+    unsigned queued = 0;            // buffers the driver holds
+    bool closing = false;  // the host is closing: MIM_CLOSE and returned buffers are its own
     HANDLE wake = nullptr;
 
     std::vector<MIDIHDR> headers;
@@ -321,30 +342,45 @@ struct MidiInput::Shared {
 
 namespace {
 
-// Runs on the driver's thread (or inside midiInReset/midiInClose on the host's): copies and
-// signals, nothing else. Never allocates, never calls WinMM; the lock is held for a few
-// stores only.
+// Queues one event under the lock; false when the ring is full.
+bool queueEvent(MidiInput::Shared& shared, UINT msg, DWORD_PTR p1, DWORD_PTR p2, std::int64_t at) {
+    if (shared.count >= shared.ring.size()) {
+        return false;
+    }
+    MidiInput::Shared::Event& e = shared.ring[(shared.head + shared.count) % shared.ring.size()];
+    e.msg = msg;
+    e.p1 = p1;
+    e.p2 = p2;
+    e.at = at;
+    ++shared.count;
+    return true;
+}
+
+// Runs on the driver's thread (or inside midiInReset/midiInClose on the closing worker):
+// copies and signals, nothing else. Never allocates, never calls WinMM; the lock is held for
+// a few stores only. A MIM_CLOSE the host did not ask for means the driver let go of the input.
 void CALLBACK onInput(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2) {
-    if (msg == MIM_OPEN || msg == MIM_CLOSE) {
+    if (msg == MIM_OPEN) {
         return;
     }
     const std::int64_t at = mtccheck::nowMicros();
     auto* shared = reinterpret_cast<MidiInput::Shared*>(instance);
     AcquireSRWLockExclusive(&shared->lock);
-    if (shared->count < shared->ring.size()) {
-        MidiInput::Shared::Event& e =
-            shared->ring[(shared->head + shared->count) % shared->ring.size()];
-        e.msg = msg;
-        e.p1 = p1;
-        e.p2 = p2;
-        e.at = at;
-        ++shared->count;
-    } else {
+    if (msg == MIM_CLOSE && shared->closing) {
+        ReleaseSRWLockExclusive(&shared->lock);
+        return;
+    }
+    const bool buffer = (msg == MIM_LONGDATA || msg == MIM_LONGERROR) && p1 != 0;
+    if (buffer && shared->queued > 0) {
+        --shared->queued;
+    }
+    if (!queueEvent(*shared, msg, p1, p2, at)) {
         ++shared->overruns;
-        const bool buffer = (msg == MIM_LONGDATA || msg == MIM_LONGERROR) && p1 != 0;
         if (buffer && shared->orphans.size() < shared->orphans.capacity()) {
             shared->orphans.push_back(reinterpret_cast<MIDIHDR*>(p1));  // within capacity
         }
+    } else if (buffer && shared->queued == 0 && !shared->closing) {
+        queueEvent(*shared, kAllBuffersBack, 0, 0, at);  // a full ring reports its own loss
     }
     ReleaseSRWLockExclusive(&shared->lock);
     SetEvent(shared->wake);
@@ -370,6 +406,7 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
                          r);
     }
     name_ = productName(caps);
+    identity_ = identityText(interfacePath(index), caps);
 
     auto shared = std::make_unique<Shared>();
     shared->ring.resize(options_.queueCapacity);
@@ -400,6 +437,11 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
         if (r == MMSYSERR_NOERROR) {
             step = "queue a buffer on";
             r = winmm().addBuffer(handle, &h, sizeof h);
+        }
+        if (r == MMSYSERR_NOERROR) {
+            AcquireSRWLockExclusive(&shared_->lock);
+            ++shared_->queued;
+            ReleaseSRWLockExclusive(&shared_->lock);
         }
     }
     if (r == MMSYSERR_NOERROR) {
@@ -437,7 +479,11 @@ std::uint64_t MidiInput::overruns() const {
 void MidiInput::requeue(void* header, std::int64_t at, std::vector<InputProblem>& problems) {
     auto* h = static_cast<MIDIHDR*>(header);
     const MMRESULT r = winmm().addBuffer(static_cast<HMIDIIN>(handle_), h, sizeof *h);
-    if (r != MMSYSERR_NOERROR && !requeueFailed_) {
+    if (r == MMSYSERR_NOERROR) {
+        AcquireSRWLockExclusive(&shared_->lock);
+        ++shared_->queued;
+        ReleaseSRWLockExclusive(&shared_->lock);
+    } else if (!requeueFailed_) {
         // Reported once: after an unplug every buffer fails the same way.
         requeueFailed_ = true;
         problems.push_back(
@@ -488,6 +534,46 @@ void MidiInput::handleLong(void* header, bool error, std::int64_t at, std::uint3
     requeue(h, at, problems);
 }
 
+// A short message or an error arrived while a system exclusive message was still arriving: the
+// driver cut that message short without saying so; what came of it is dropped, never joined to
+// a later continuation.
+void MidiInput::interrupted(const std::vector<std::uint8_t>& by, std::int64_t at,
+                            std::vector<InputProblem>& problems) {
+    if (partial_.empty() || by.empty() || by[0] >= 0xF8) {
+        return;  // real-time bytes may come in the middle of anything
+    }
+    problems.push_back({at, "input \"" + name_ +
+                                "\": a system exclusive message was cut short by " +
+                                mtccheck::formatHex(by.data(), by.size(), " ") + " after " +
+                                std::to_string(partial_.size()) + " bytes"});
+    partial_.clear();
+}
+
+// Whether the input is still there: WinMM may keep a handle's index valid after the device
+// went, so the device at that index must still have the identity the input had (as the
+// service re-checks its output).
+void MidiInput::checkPresence(std::int64_t now, std::vector<InputProblem>& problems) {
+    UINT index = 0;
+    MMRESULT r = winmm().getId(static_cast<HMIDIIN>(handle_), &index);
+    std::string why;
+    if (r != MMSYSERR_NOERROR) {
+        why = winmmText(r);
+    } else {
+        MIDIINCAPSW caps;
+        ZeroMemory(&caps, sizeof caps);
+        r = winmm().getDevCaps(index, &caps, sizeof caps);
+        if (r != MMSYSERR_NOERROR) {
+            why = "no device answers at its index " + std::to_string(index) + ": " + winmmText(r);
+        } else if (identityText(interfacePath(index), caps) != identity_) {
+            why = "another device has its index " + std::to_string(index) + " now";
+        }
+    }
+    if (!why.empty()) {
+        vanished_ = true;
+        problems.push_back({now, "input \"" + name_ + "\": the input disappeared: " + why});
+    }
+}
+
 void MidiInput::poll(std::vector<InputMessage>& messages, std::vector<InputProblem>& problems) {
     if (shared_ == nullptr || handle_ == nullptr) {
         return;
@@ -511,11 +597,15 @@ void MidiInput::poll(std::vector<InputMessage>& messages, std::vector<InputProbl
     for (const Shared::Event& e : events) {
         const auto driverMs = static_cast<std::uint32_t>(e.p2);
         switch (e.msg) {
-            case MIM_DATA:
-                messages.push_back({shortBytes(e.p1), e.at, driverMs});
+            case MIM_DATA: {
+                std::vector<std::uint8_t> bytes = shortBytes(e.p1);
+                interrupted(bytes, e.at, problems);
+                messages.push_back({std::move(bytes), e.at, driverMs});
                 break;
+            }
             case MIM_ERROR: {
                 const std::vector<std::uint8_t> bytes = shortBytes(e.p1);
+                interrupted(bytes, e.at, problems);
                 problems.push_back({e.at, input + "the driver reported invalid MIDI data (" +
                                               mtccheck::formatHex(bytes.data(), bytes.size(), " ") +
                                               ")"});
@@ -525,6 +615,22 @@ void MidiInput::poll(std::vector<InputMessage>& messages, std::vector<InputProbl
             case MIM_LONGERROR:
                 handleLong(reinterpret_cast<void*>(e.p1), e.msg == MIM_LONGERROR, e.at, driverMs,
                            messages, problems);
+                break;
+            case MIM_CLOSE:
+                if (!vanished_) {
+                    vanished_ = true;
+                    problems.push_back(
+                        {e.at, input + "the input disappeared: the driver closed it unasked"});
+                }
+                break;
+            case kAllBuffersBack:
+                problems.push_back(
+                    {e.at, input + "all " + std::to_string(options_.buffers) +
+                               " system exclusive buffers were back with the host at once: the "
+                               "driver may have dropped bytes without a word" +
+                               (partial_.empty() ? std::string()
+                                                 : " (the message in progress is not joined)")});
+                partial_.clear();
                 break;
             default:
                 break;
@@ -545,46 +651,51 @@ void MidiInput::poll(std::vector<InputMessage>& messages, std::vector<InputProbl
     }
     if (!vanished_ && now >= nextPresenceCheckUs_) {
         nextPresenceCheckUs_ = now + options_.presenceEveryMs * 1000LL;
-        UINT index = 0;
-        const MMRESULT r = winmm().getId(static_cast<HMIDIIN>(handle_), &index);
-        if (r != MMSYSERR_NOERROR) {
-            vanished_ = true;
-            problems.push_back({now, input + "the input disappeared: " + winmmText(r)});
-        }
+        checkPresence(now, problems);
     }
 }
 
-bool MidiInput::close(std::string& error) {
-    if (handle_ == nullptr) {
-        return true;
-    }
-    const auto handle = static_cast<HMIDIIN>(handle_);
-    const std::string input = "MIDI input \"" + name_ + "\": ";
-    auto withinLimit = [&](auto done) {
-        const std::int64_t deadline = mtccheck::nowMicros() + options_.closeStepMs * 1000LL;
-        while (!done()) {
-            if (mtccheck::nowMicros() > deadline) {
-                return false;
-            }
-            Sleep(1);
-        }
-        return true;
-    };
-    // Leaves the handle, the buffers and the callback's state to the driver: freeing them
-    // while it may still write into them would be worse than the leak.
-    auto abandon = [&](const std::string& what) {
-        error = input + what;
-        handle_ = nullptr;
-        shared_ = nullptr;
-        return false;
-    };
+namespace {
 
-    MMRESULT r = winmm().reset(handle);
+// A close in progress, shared by the host's thread and the worker that runs it: whichever
+// lets go last frees it, so a worker stuck in the driver never touches freed memory.
+struct CloseJob {
+    HMIDIIN handle = nullptr;
+    std::vector<MIDIHDR>* headers = nullptr;  // the input's, left allocated if the worker hangs
+    unsigned stepMs = 0;
+    std::atomic<const char*> step{"midiInReset"};  // the call the worker is in or last made
+    std::string error;  // the worker's verdict, read only once `done` is set
+    HANDLE done = nullptr;
+    ~CloseJob() {
+        if (done != nullptr) {
+            CloseHandle(done);
+        }
+    }
+};
+
+// Polls `done` every millisecond until it holds or `limitMs` has passed.
+template <typename F>
+bool withinLimit(unsigned limitMs, F done) {
+    const std::int64_t deadline = mtccheck::nowMicros() + limitMs * 1000LL;
+    while (!done()) {
+        if (mtccheck::nowMicros() > deadline) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
+// The close itself, on the worker: "" when the input is closed, else what failed. Each call
+// may block as long as the driver takes; the host's thread does not wait for more than its
+// limit.
+std::string runClose(CloseJob& job) {
+    MMRESULT r = winmm().reset(job.handle);
     if (r != MMSYSERR_NOERROR) {
-        return abandon("midiInReset failed: " + winmmText(r));
+        return "midiInReset failed: " + winmmText(r);
     }
     auto allDone = [&] {
-        for (const MIDIHDR& h : shared_->headers) {
+        for (const MIDIHDR& h : *job.headers) {
             const DWORD flags = flagsOf(&h);
             if ((flags & MHDR_PREPARED) != 0 && (flags & MHDR_INQUEUE) != 0) {
                 return false;
@@ -592,28 +703,78 @@ bool MidiInput::close(std::string& error) {
         }
         return true;
     };
-    if (!withinLimit(allDone)) {
-        return abandon("the driver did not hand its buffers back within " +
-                       std::to_string(options_.closeStepMs) + " ms of midiInReset");
+    if (!withinLimit(job.stepMs, allDone)) {
+        return "the driver did not hand its buffers back within " + std::to_string(job.stepMs) +
+               " ms of midiInReset";
     }
-    for (MIDIHDR& h : shared_->headers) {
+    job.step = "midiInUnprepareHeader";
+    for (MIDIHDR& h : *job.headers) {
         if ((flagsOf(&h) & MHDR_PREPARED) == 0) {
             continue;
         }
-        if (!withinLimit([&] {
-                r = winmm().unprepare(handle, &h, sizeof h);
-                return r != MIDIERR_STILLPLAYING;
-            }) ||
+        if (!withinLimit(job.stepMs,
+                         [&] {
+                             r = winmm().unprepare(job.handle, &h, sizeof h);
+                             return r != MIDIERR_STILLPLAYING;
+                         }) ||
             r != MMSYSERR_NOERROR) {
-            return abandon("a buffer could not be released: " + winmmText(r));
+            return "a buffer could not be released: " + winmmText(r);
         }
     }
-    if (!withinLimit([&] {
-            r = winmm().close(handle);
-            return r != MIDIERR_STILLPLAYING;
-        }) ||
+    job.step = "midiInClose";
+    if (!withinLimit(job.stepMs,
+                     [&] {
+                         r = winmm().close(job.handle);
+                         return r != MIDIERR_STILLPLAYING;
+                     }) ||
         r != MMSYSERR_NOERROR) {
-        return abandon("midiInClose failed: " + winmmText(r));
+        return "midiInClose failed: " + winmmText(r);
+    }
+    return std::string();
+}
+
+}  // namespace
+
+bool MidiInput::close(std::string& error) {
+    if (handle_ == nullptr) {
+        return true;
+    }
+    const std::string input = "MIDI input \"" + name_ + "\": ";
+    AcquireSRWLockExclusive(&shared_->lock);
+    shared_->closing = true;
+    ReleaseSRWLockExclusive(&shared_->lock);
+
+    auto job = std::make_shared<CloseJob>();
+    job->handle = static_cast<HMIDIIN>(handle_);
+    job->headers = &shared_->headers;
+    job->stepMs = options_.closeStepMs;
+    job->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bool finished = false;
+    if (job->done == nullptr) {
+        job->error = runClose(*job);  // no event to wait on: close here, without a limit
+        finished = true;
+    } else {
+        try {
+            std::thread([job] {
+                job->error = runClose(*job);
+                SetEvent(job->done);
+            }).detach();
+            finished = WaitForSingleObject(job->done, options_.closeLimitMs) == WAIT_OBJECT_0;
+        } catch (const std::system_error&) {
+            job->error = runClose(*job);  // no worker: close here, without a limit
+            finished = true;
+        }
+    }
+    // Leaves the handle, the buffers and the callback's state to the driver (and the worker):
+    // freeing them while either may still write into them would be worse than the leak.
+    if (!finished || !job->error.empty()) {
+        error = input + (finished ? job->error
+                                  : std::string("the driver did not finish closing within ") +
+                                        std::to_string(options_.closeLimitMs) + " ms (in " +
+                                        job->step.load() + ")");
+        handle_ = nullptr;
+        shared_ = nullptr;
+        return false;
     }
     // No callback follows a successful midiInClose: the shared state may go.
     CloseHandle(shared_->wake);

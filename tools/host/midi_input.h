@@ -4,10 +4,18 @@
 // WinMM hands input to a function callback on a driver thread. That callback must not call
 // any multimedia function (a driver may deadlock), so here it only copies each message, the
 // performance-counter time it ran at, the driver's own millisecond time and any returned buffer
-// into a bounded queue, and signals the host's thread. The host's thread (poll) re-queues the
-// system exclusive buffers (always several queued), joins a message split across buffers and
-// turns the rest into messages and problems. Errors the driver reports, messages lost because
-// the queue was full, and an input that disappears all become problems, never silent drops.
+// into a bounded queue, and signals the host's thread. The host's thread (poll, whenever the
+// wake event is set) re-queues the system exclusive buffers, joins a message split across
+// buffers and turns the rest into messages and problems.
+//
+// Real drivers are less tidy than the documentation: they may hand back system exclusive in
+// pieces of a few bytes, drop bytes that find no buffer without MIM_LONGERROR, send MIM_CLOSE
+// unasked when the device is unplugged while WinMM keeps the handle's index valid, and hang in
+// their close. So: many buffers, given back as soon as the host's thread wakes; a message
+// interrupted, or a continuation that may follow lost bytes, is a problem and never joined;
+// the device at the handle's index must keep the identity the input had; the close runs on a
+// worker within a time limit. Errors the driver reports, messages lost because the queue was
+// full, and an input that disappears all become problems, never silent drops.
 #pragma once
 
 #include <cstdint>
@@ -71,10 +79,13 @@ class InputError : public std::runtime_error {
 };
 
 struct InputOptions {
-    unsigned buffers = 4;            // system exclusive buffers kept queued (at least 2)
+    // System exclusive buffers kept queued (at least 2): a driver that returns a full frame in
+    // 4-byte pieces uses three for it, and the host's thread may be busy for a moment.
+    unsigned buffers = 16;
     unsigned bufferBytes = 256;      // each; a full frame is 10 bytes
     unsigned queueCapacity = 4096;   // callback messages waiting for the host's thread
-    unsigned closeStepMs = 200;      // time limit of each step of close()
+    unsigned closeStepMs = 200;      // time limit of each step of close() on its worker
+    unsigned closeLimitMs = 2000;    // how long close() waits for its worker in all
     unsigned presenceEveryMs = 250;  // how often poll() asks whether the input still exists
 };
 
@@ -97,16 +108,20 @@ class MidiInput {
 
     // Takes everything the callback queued, in arrival order: appends complete messages and
     // problems, re-queues returned buffers, and every `presenceEveryMs` asks WinMM whether the
-    // input still exists. Never waits; allocates as the outputs grow.
+    // handle still has an index and the device there still has the input's identity. Call it
+    // whenever wakeEvent() is set, so the driver is never short of buffers. Never waits;
+    // allocates as the outputs grow.
     void poll(std::vector<InputMessage>& messages, std::vector<InputProblem>& problems);
 
     // Messages the callback had to drop because the queue was full, since open.
     std::uint64_t overruns() const;
 
-    // Stops and closes the input, each step within `closeStepMs`: midiInReset (every buffer
-    // comes back done), unprepare, midiInClose. Returns false with `error` set when a step
-    // failed or ran out of time; the driver may then still hold the buffers, so they (and the
-    // state the callback writes to) are left allocated rather than freed under it.
+    // Stops and closes the input on a worker thread, each step within `closeStepMs`:
+    // midiInReset (every buffer comes back done), unprepare, midiInClose; waits for the worker
+    // at most `closeLimitMs`, since a driver call may block without end. Returns false with
+    // `error` set when a step failed or did not return in time; the driver (or the worker) may
+    // then still hold the buffers, so they and the state the callback writes to are left
+    // allocated rather than freed under it. Blocks up to `closeLimitMs`.
     bool close(std::string& error);
 
     // What the callback shares with the host's thread (defined where the callback is).
@@ -116,9 +131,13 @@ class MidiInput {
     void handleLong(void* header, bool error, std::int64_t at, std::uint32_t driverMs,
                     std::vector<InputMessage>& messages, std::vector<InputProblem>& problems);
     void requeue(void* header, std::int64_t at, std::vector<InputProblem>& problems);
+    void checkPresence(std::int64_t now, std::vector<InputProblem>& problems);
+    void interrupted(const std::vector<std::uint8_t>& by, std::int64_t at,
+                     std::vector<InputProblem>& problems);
 
     InputOptions options_;
     std::string name_;
+    std::string identity_;    // what its id is made of, to know it again at its index
     void* handle_ = nullptr;  // HMIDIIN
     Shared* shared_ = nullptr;
     std::vector<std::uint8_t> partial_;  // a system exclusive message still arriving

@@ -33,6 +33,9 @@ constexpr int64_t kStatusOnConsoleUs = 100000;
 constexpr int64_t kStatusOnPipeUs = 1000000;
 constexpr int64_t kRecordingTailUs = 300000;  // the last wire lines follow the stop closely
 constexpr int64_t kMicrosPerByte = 320;       // MIDI's 31250 baud, 10 bits a byte
+// While an input is open, waits for the service are cut into slices this long, so the input
+// is served in between: a line is taken at most this much later than it came.
+constexpr int64_t kWaitSliceUs = 2000;
 
 // The show's player: where it was at its last change and whether it plays since, on the clock
 // the script gives it (which reads and drifts as a real player's would).
@@ -119,10 +122,15 @@ class Session {
   private:
     bool loadShow();
     bool nextLine(std::string& line, unsigned timeoutMs);
+    std::optional<OutputLine> awaitLine(unsigned timeoutMs);
+    void waitServingInput(Pacer& pacer, int64_t untilUs);
+    long awaitServiceExit(unsigned timeoutMs);
+    std::string closeInput();
     bool awaitReply(int id, Json& reply, unsigned timeoutMs);
     void takeLine(const std::string& line);
     void drainLines();
     void pollWire();
+    void pollInput();
     void sendTransport(int64_t now, bool locate);
     void performStep(const Step& step, int64_t now);
     void showStatus(int64_t now);
@@ -152,6 +160,7 @@ class Session {
     std::vector<InputProblem> inputProblems_;
     std::vector<std::string> inputProblemTexts_;  // the input's own, kept apart for the comparison
     uint64_t inputSeq_ = 0;
+    Pacer waiter_;  // the waits for the service's lines and exit while an input is open
 };
 
 // Opens the MIDI input named on the command line, before the service starts, so that a
@@ -234,7 +243,7 @@ void Session::takeLine(const std::string& line) {
 // The service's next line, waiting at most `timeoutMs`; false when none came in time or its
 // output ended.
 bool Session::nextLine(std::string& line, unsigned timeoutMs) {
-    std::optional<OutputLine> next = child_.readLine(static_cast<double>(timeoutMs) / 1000.0);
+    std::optional<OutputLine> next = awaitLine(timeoutMs);
     if (!next) {
         return false;
     }
@@ -243,6 +252,56 @@ bool Session::nextLine(std::string& line, unsigned timeoutMs) {
         line.pop_back();
     }
     return true;
+}
+
+// The service's next line within `timeoutMs`: one wait, or, while an input is open, short
+// slices that serve the input in between, so its buffers go back to the driver while the host
+// waits for a reply.
+std::optional<OutputLine> Session::awaitLine(unsigned timeoutMs) {
+    if (!input_ || timeoutMs == 0) {
+        return child_.readLine(static_cast<double>(timeoutMs) / 1000.0);
+    }
+    const int64_t deadline = nowMicros() + static_cast<int64_t>(timeoutMs) * 1000;
+    for (;;) {
+        std::optional<OutputLine> next = child_.readLine(0);
+        const int64_t now = nowMicros();
+        if (next || now >= deadline || child_.outputEnded()) {
+            return next;
+        }
+        waitServingInput(waiter_, std::min(deadline, now + kWaitSliceUs));
+    }
+}
+
+// Waits until `untilUs`, taking what the input brings whenever it signals, so the driver gets
+// its buffers back at once however long the wait. Main thread.
+void Session::waitServingInput(Pacer& pacer, int64_t untilUs) {
+    const HANDLE wake = input_ ? static_cast<HANDLE>(input_->wakeEvent()) : nullptr;
+    while (pacer.waitUntilOr(untilUs, wake)) {
+        pollInput();
+    }
+}
+
+// Ends the service's input and waits at most `timeoutMs` for it to exit, serving the input
+// meanwhile. Its exit code, or -1 when it had to be ended.
+long Session::awaitServiceExit(unsigned timeoutMs) {
+    if (!input_) {
+        return child_.finish(timeoutMs);
+    }
+    child_.closeInput();
+    const int64_t deadline = nowMicros() + static_cast<int64_t>(timeoutMs) * 1000;
+    while (nowMicros() < deadline && WaitForSingleObject(child_.process(), 0) == WAIT_TIMEOUT) {
+        waitServingInput(waiter_, std::min(deadline, nowMicros() + kWaitSliceUs));
+    }
+    return child_.finish(0);
+}
+
+// Closes the input within its time limit. The problem when it could not be closed, else "".
+std::string Session::closeInput() {
+    std::string error;
+    if (!input_ || input_->close(error)) {
+        return std::string();
+    }
+    return error;
 }
 
 void Session::drainLines() {
@@ -286,7 +345,8 @@ void Session::takeWire(WireMessage& m) {
     }
 }
 
-void Session::pollWire() {
+// What the input brought since the last call: into the live receiver and the record.
+void Session::pollInput() {
     if (input_) {
         inputMessages_.clear();
         inputProblems_.clear();
@@ -309,6 +369,10 @@ void Session::pollWire() {
                 p.text);
         }
     }
+}
+
+void Session::pollWire() {
+    pollInput();
     if (!follower_) {
         return;
     }
@@ -574,7 +638,7 @@ int Session::run() {
         }
         const int64_t nextStepDue =
             t0_ + static_cast<int64_t>(std::llround(show_.steps[next].at * 1e6));
-        pacer.waitUntil(std::min(std::min(nextReport, nextStepDue), nextStatus));
+        waitServingInput(pacer, std::min(std::min(nextReport, nextStepDue), nextStatus));
     }
     return finish(ranToEnd);
 }
@@ -600,10 +664,11 @@ int Session::finish(bool ranToEnd) {
     while (nowMicros() < tailEnd) {
         drainLines();
         pollWire();
-        pacer.waitUntil(std::min(tailEnd, nowMicros() + kTailPollUs));
+        waitServingInput(pacer, std::min(tailEnd, nowMicros() + kTailPollUs));
     }
-    const long code = child_.finish(kExitTimeoutMs);
+    const long code = awaitServiceExit(kExitTimeoutMs);
     drainLines();
+    pollWire();  // the last the input and the recording brought, before anything is judged
     console_.line("mtc-host: the service exited with code " + std::to_string(code));
 
     const int port = recording_.openedPort();
@@ -627,10 +692,6 @@ int Session::finish(bool ranToEnd) {
     if (input_) {
         // Everything the input read is the receiver's: nothing else shares its wire here.
         record_.wire = std::move(inputWire_);
-        std::string error;
-        if (!input_->close(error)) {
-            inputProblemTexts_.push_back(error);
-        }
         record_.hostProblems.insert(record_.hostProblems.end(), inputProblemTexts_.begin(),
                                     inputProblemTexts_.end());
         if (follower_) {
@@ -678,6 +739,16 @@ int Session::finish(bool ranToEnd) {
     console_.line("Chart:  " + narrow(dir + L"receiver-error.svg"));
     if (comparison) {
         console_.line("The recording's report: " + narrow(dir + L"recording-report.json"));
+    }
+    // Closed only now that the report is written: a driver that hangs in its close costs none
+    // of it, and mtc-host still ends with its code.
+    const std::string closeProblem = closeInput();
+    if (!closeProblem.empty()) {
+        report.problems.push_back(closeProblem);
+        console_.line("Problem: " + closeProblem);
+        if (!writeFile(dir + L"report.json", reportJson(report), error)) {
+            console_.line("mtc-host: " + error);
+        }
     }
     if (!ranToEnd) {
         return kExitFailed;

@@ -1,0 +1,62 @@
+// The service loop's unit conversions against literal numbers: the waitable timer's due time
+// for the engine's next step (sign, 100-nanosecond units, rounding, the shortest and longest
+// waits) and the system time as Unix milliseconds.
+#include <cstdint>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "core/engine.h"
+#include "service/timing.h"
+#include "tests/core/recording_sink.h"
+
+namespace {
+
+TEST(LoopTiming, TheTimerIsArmedRelativeIn100NanosecondUnitsRoundedUpWithinItsClamps) {
+    // An uptime with no short binary form, as a real clock has.
+    constexpr double kNow = 86401.123456789;
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    struct Case {
+        const char* name;
+        bool fullPending;
+        double quarterIn;  // seconds from now to the next quarter frame
+        std::int64_t due;
+    };
+    const Case cases[] = {
+        {"nothing near: 50 ms", false, kNever, -500000},
+        {"a quarter frame due in 0.2 ms: the shortest wait, 0.5 ms", false, 0.0002, -5000},
+        {"a quarter frame already late: 0.5 ms, never 0 or positive", false, -0.004, -5000},
+        {"a full frame in flight is polled after 1 ms", true, kNever, -10000},
+        {"a 29.97 quarter interval rounds up to the next 100 ns", false, 1001.0 / 120000.0, -83417},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        coretest::RecordingSink sink;
+        velmarmtc::Engine engine(&sink);
+        engine.start("out", 29.97, 0, kNow);
+        engine.fullPending = c.fullPending;
+        engine.nextQuarterAt = kNow + c.quarterIn;
+        engine.nextHealthCheckAt = kNow + 1;
+        EXPECT_EQ(mtcservice::relativeDueTime(engine, kNow), c.due);
+    }
+}
+
+TEST(LoopTiming, TheSystemTimeBecomesUnixMillisecondsKeepingTheFraction) {
+    constexpr std::uint64_t kUnixEpoch = 116444736000000000ULL;  // 1970 in 100 ns since 1601
+    struct Case {
+        std::uint64_t fileTime;
+        double unixMs;
+    };
+    const Case cases[] = {
+        {kUnixEpoch, 0.0},
+        {kUnixEpoch + 1, 0.0001},
+        {kUnixEpoch + 17000000100005000ULL, 1700000010000.5},
+        {kUnixEpoch + 17000000100009999ULL, 1700000010000.9999},
+    };
+    for (const Case& c : cases) {
+        EXPECT_DOUBLE_EQ(mtcservice::unixMillisecondsFromFileTime(c.fileTime), c.unixMs)
+            << c.fileTime;
+    }
+}
+
+}  // namespace
