@@ -87,6 +87,13 @@ void ClockFilter::track(double deviation) {
     noise_ = deviationCount_ < kLeastDeviations ? 0.0 : kNoisePerDeviation * *at;
 }
 
+void ClockFilter::endStrayRun() {
+    for (int k = 0; k < std::abs(strayRun_); ++k) {
+        track(strayDeviations_[static_cast<size_t>(k)]);
+    }
+    strayRun_ = 0;
+}
+
 void ClockFilter::add(double now, double position, double ageMs) {
     if (count_ > 0) {
         const double step = std::fabs(position - sample(0).position);
@@ -104,13 +111,16 @@ void ClockFilter::add(double now, double position, double ageMs) {
         // A free clock strays either way beyond its own noise.
         const bool strays = quantised() ? lattice_ > 0 && deviation < -(lattice_ + kStrayMargin)
                                         : std::fabs(deviation) > noise_ + kStrayMargin;
-        track(deviation);
-        if (!strays) {
-            strayRun_ = 0;
-        } else if (strayRun_ == 0 || (strayRun_ > 0) == (deviation > 0)) {
+        // A straying report's deviation counts as noise only once the reports after it show
+        // that the clock did not move; those of a clock that moved are no noise of it.
+        if (!strays || (strayRun_ != 0 && (strayRun_ > 0) != (deviation > 0))) {
+            endStrayRun();
+        }
+        if (strays) {
+            strayDeviations_[static_cast<size_t>(std::abs(strayRun_))] = deviation;
             strayRun_ += deviation > 0 ? 1 : -1;
         } else {
-            strayRun_ = deviation > 0 ? 1 : -1;
+            track(deviation);
         }
     }
     newest_ = (newest_ + 1) % kWindow;

@@ -73,6 +73,7 @@ class ClockFilter {
     double promptestAge() const;
     void estimate();
     void track(double deviation);
+    void endStrayRun();  // the straying reports were noise after all
 
     std::array<Sample, kWindow> samples_{};
     size_t newest_ = 0;  // index of the newest sample
@@ -99,8 +100,11 @@ class ClockFilter {
     size_t deviationCount_ = 0;
     size_t nextDeviation_ = 0;
     double noise_ = 0;
-    // Consecutive reports that strayed far, on the same side: a real change of the player.
+    // Consecutive reports that strayed far, on the same side (a real change of the player, at
+    // kStraysForNewClock), positive ahead, negative behind; and their deviations, which join
+    // the noise only if the run ends short of that.
     int strayRun_ = 0;
+    std::array<double, 3> strayDeviations_{};
 };
 
 }  // namespace velmarmtc

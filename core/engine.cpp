@@ -258,11 +258,15 @@ bool Engine::labelHolds(int64_t frame, double newest, double smoothed) const {
         const double frames = seconds * fc + 1e-7 - static_cast<double>(frame);
         return frames < 0 ? -frames / fc : frames >= 1 ? (frames - 1) / fc : 0.0;
     };
-    // A clock whose reports follow it exactly has no noise to speak of: its newest report is
-    // then the truth, and the label follows it as it always did.
+    // A clock whose reports follow it exactly has no noise to speak of: its newest report, with
+    // the time it spent in the pipe taken back, is then the truth, and the label follows it
+    // (the report as it arrived would put the label a frame back whenever the pipe was slow
+    // near a frame boundary).
     const double noise = clock.noise();
-    return noise > kQuietClock && outside(smoothed) <= kHoldBand &&
-           outside(newest) <= kHoldBand + noise;
+    if (noise <= kQuietClock) {
+        return outside(newest) == 0.0;
+    }
+    return outside(smoothed) <= kHoldBand && outside(newest) <= kHoldBand + noise;
 }
 
 double Engine::lockedDue(double due, double interval) const {

@@ -74,6 +74,7 @@ TEST(Timing, everyClockModelKeepsCyclesTwoFramesOnAndPhaseLockHoldsTheFrameGrid)
         {"512 blocks, -300 ppm", clockOf(512, 0, -300), {}, true},
         {"1024 blocks, +300 ppm", clockOf(1024, 0, 300), {}, true},
         {"512 blocks, stalling pipe", clockOf(512, 0, 0), {0.5, 2.5, 0.05, 40}, true},
+        {"exact, stalling pipe", clockOf(0, 0, 0), {0.5, 2.5, 0.05, 40}, true},
         {"reading +-8 ms", clockOf(0, 8, 0), {}, false},
     };
     std::printf("%-28s %5s %-7s %5s %7s %7s %7s %7s %6s\n", "clock", "fps", "mode", "jumps",
