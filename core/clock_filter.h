@@ -47,8 +47,11 @@ class ClockFilter {
     // `position`. Meaningful when not empty.
     double positionAt(double now) const { return now + clockOffset_; }
     double timeAt(double position) const { return position - clockOffset_; }
-    // Where the newest report alone puts the player at `now` (its travel time taken back).
-    double newestPositionAt(double now) const { return now + newestOffset_; }
+    // Where the newest report alone puts the player at `now` (its travel time taken back); a
+    // moment before the report was accepted counts as that moment, never as time run back.
+    double newestPositionAt(double now) const {
+        return (now > sample(0).at ? now : sample(0).at) + newestOffset_;
+    }
     // How far single reports stray from the estimate, in seconds: one and a half times the 90th
     // percentile of the deviations of the last 64 reports (0 for a player whose reports follow
     // its clock exactly).

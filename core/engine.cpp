@@ -240,14 +240,23 @@ int64_t Engine::nextCycleFrame(double now, double interval) const {
     // Each 8-piece cycle carries the position one interval before its piece 0 goes out.
     const double raw = ((std::max(now - anchorTime, 0.0) + anchorPosition) + offset) - interval;
     const int64_t fresh = frameOf(raw, fps);
-    if (!haveCycle || fresh == cycleFrame + 2 || clock.empty()) {
+    if (clock.empty()) {
+        return fresh;
+    }
+    const double newest = clock.newestPositionAt(now) + offset - interval;
+    if (!haveCycle) {
+        // The first cycle after a locate: from the newest report with its time in the pipe
+        // taken back (the same position when it came at once), so that a locate's report held
+        // up in the pipe does not start the cycles a frame late and the next one step.
+        return frameOf(newest, fps);
+    }
+    if (fresh == cycleFrame + 2) {
         return fresh;
     }
     // The newest report puts the cycle elsewhere than two frames on. A noisy clock does that
     // near a frame boundary without the player having moved: keep the count going while the
     // filtered clock agrees.
     const double smoothed = clock.positionAt(now) + offset - interval;
-    const double newest = clock.newestPositionAt(now) + offset - interval;
     return labelHolds(cycleFrame + 2, newest, smoothed) ? cycleFrame + 2 : fresh;
 }
 
