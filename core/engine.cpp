@@ -208,7 +208,6 @@ void Engine::step(double now) {
                 const int64_t first = 2 * static_cast<int64_t>(std::ceil(frames / 2 - 1e-9));
                 nextQuarterAt += (static_cast<double>(first) - frames) / fc;
                 cycleFrame = first - 2;
-                haveCycle = true;
             }
         }
         return;

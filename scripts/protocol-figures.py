@@ -229,6 +229,22 @@ def running(service, fps=25, offset=0):
         raise RuntimeError("start was answered with %r" % answer)
 
 
+def playing(service, position=None):
+    """A player that plays (from `position`, if given) and reports every 20 ms from now on."""
+    player = Player(service)
+    player.play(position)
+    player.start()
+    return player
+
+
+def play_for(service, seconds, position=None):
+    """A player that plays for `seconds` and then stops reporting."""
+    player = playing(service, position)
+    time.sleep(seconds)
+    player.stop()
+    return player
+
+
 # ---- the sections ---------------------------------------------------------------------------
 
 
@@ -240,11 +256,7 @@ def replies(build):
     for i in range(30):
         times["list"].append(service.request('{"id":1,"command":"list"}')[0])
         times["start"].append(service.request(start_line(25, 0, 2))[0])
-        player = Player(service)
-        player.play()
-        player.start()
-        time.sleep(0.1)
-        player.stop()
+        player = play_for(service, 0.1)
         times["transport with id"].append(
             service.request(report_line("A", player.position(), True, request_id=3))[0])
         times["stop"].append(service.request('{"id":4,"command":"stop"}')[0])
@@ -260,11 +272,7 @@ def stops(build):
     for _ in range(5):
         service = Service(build)
         running(service)
-        player = Player(service)
-        player.play()
-        player.start()
-        time.sleep(0.2)
-        player.stop()
+        player = play_for(service, 0.2)
         service.control("fault stuck port=0 times=1")
         service.send(report_line("A", player.position(), True, locate=True))
         time.sleep(0.02)
@@ -288,11 +296,7 @@ def exits(build):
         service.request('{"id":1,"command":"list"}')
         if i % 2:
             running(service)
-            player = Player(service)
-            player.play()
-            player.start()
-            time.sleep(0.1)
-            player.stop()
+            player = play_for(service, 0.1)
         closed = service.close_input()
         code, gone = service.wait()
         (busy if i % 2 else idle).append(gone - closed)
@@ -309,11 +313,7 @@ def watchdog(build):
     for _ in range(5):
         service = Service(build)
         running(service)
-        player = Player(service)
-        player.play()
-        player.start()
-        time.sleep(0.2)
-        player.stop()
+        player = play_for(service, 0.2)
         at, line = service.read(2.0)
         silent.append(at - player.writes[-1])
         service.finish()
@@ -328,9 +328,7 @@ def locate_timeouts(build):
         for _ in range(4):
             service = Service(build, PORT + fault + "\n")
             running(service)
-            player = Player(service)
-            player.play()
-            player.start()
+            player = playing(service)
             at, line = service.read(2.0)
             player.stop()
             queued = service.entries("midiOutLongMsg")[0][0]
@@ -353,9 +351,7 @@ def first_quarters(build):
     for fps in RATES:
         service = Service(build)
         running(service, fps, 0)
-        player = Player(service)
-        player.play(10.0)
-        player.start()
+        player = playing(service, 10.0)
         for k in range(30):
             time.sleep(0.25)
             player.play(100.0 + 10 * k)  # a seek: a new place, reported at once with locate
@@ -378,11 +374,7 @@ def late_ticks(build, seconds):
         hog = subprocess.Popen(["sh", "-c", "while :; do :; done"]) if busy else None
         service = Service(build)
         running(service)
-        player = Player(service)
-        player.play(10.0)
-        player.start()
-        time.sleep(seconds)
-        player.stop()
+        player = play_for(service, seconds, 10.0)
         service.request('{"id":2,"command":"stop"}')
         if hog:
             hog.kill()
@@ -426,9 +418,7 @@ def bursts(build):
     for block in (0, 1000, 1500):
         service = Service(build, PORT + "fault closeblock port=0 ms=%d\n" % block)
         running(service)
-        player = Player(service)
-        player.play()
-        player.start()
+        player = playing(service)
         time.sleep(0.3)
         service.control("fault short port=0 times=1")  # the next quarter frame is refused
         lines = [service.read(block / 1000 + 2.0)[1]]
@@ -448,9 +438,7 @@ def stale_report(build):
     """One report whose position was read 200 ms before it reached the service."""
     service = Service(build)
     running(service)
-    player = Player(service)
-    player.play(10.0)
-    player.start()
+    player = playing(service, 10.0)
     time.sleep(0.5)
     held = player.position() - 0.2
     late = service.send(report_line("A", held, True, age=0.2))
