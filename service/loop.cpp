@@ -12,8 +12,8 @@
 #include <string>
 
 #include "core/engine.h"
-#include "service/protocol.h"
-#include "service/stdio.h"
+#include "service/windows_adapters.h"
+#include "service/line_io.h"
 #include "service/timing.h"
 #include "winmm/winsink.h"
 

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "service/command.h"
-#include "service/stdio.h"
+#include "service/line_io.h"
 
 namespace mtcservice {
 

@@ -12,7 +12,7 @@
 
 #include "service/loop.h"
 #include "service/selftest_mode.h"
-#include "service/stdio.h"
+#include "service/line_io.h"
 
 namespace {
 

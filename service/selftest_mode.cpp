@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "selftest/selftest.h"
-#include "service/stdio.h"
+#include "service/line_io.h"
 
 namespace mtcservice {
 

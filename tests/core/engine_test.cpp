@@ -14,7 +14,7 @@
 #include "core/engine.h"
 #include "tests/core/recording_sink.h"
 #include "tests/core/rig.h"
-#include "tests/thrown.h"
+#include "tests/kit/thrown.h"
 
 namespace {
 

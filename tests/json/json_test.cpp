@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/thrown.h"
+#include "tests/kit/thrown.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/thrown.h"
+#include "tests/kit/thrown.h"
 
 namespace velmarmtc {
 namespace selftest {

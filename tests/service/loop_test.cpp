@@ -23,7 +23,7 @@
 #include "check/win/clock.h"
 #include "check/win/player.h"
 #include "service/loop.h"
-#include "service/protocol.h"
+#include "service/windows_adapters.h"
 #include "simport_control.h"
 #include "winmm/devices.h"
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/thrown.h"
+#include "tests/kit/thrown.h"
 #include "tests/winmm/sim.h"
 #include "winmm/devices.h"
 

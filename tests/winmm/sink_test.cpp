@@ -16,7 +16,7 @@
 
 #include "check/win/process.h"
 #include "platform/clock.h"
-#include "tests/thrown.h"
+#include "tests/kit/thrown.h"
 #include "tests/winmm/sim.h"
 #include "tests/winmm/test_support.h"
 #include "winmm/devices.h"

@@ -1,4 +1,4 @@
-#include "tests/service/host.h"
+#include "tests/service/e2e/host.h"
 
 #include <algorithm>
 #include <atomic>

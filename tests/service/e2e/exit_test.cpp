@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/service/expect.h"
-#include "tests/service/host.h"
+#include "tests/service/e2e/expect.h"
+#include "tests/service/e2e/host.h"
 
 namespace mtctest {
 namespace {

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/reliability/json_check.h"
-#include "tests/service/expect.h"
-#include "tests/service/host.h"
+#include "tests/service/e2e/json_check.h"
+#include "tests/service/e2e/expect.h"
+#include "tests/service/e2e/host.h"
 
 namespace reltest {
 namespace {

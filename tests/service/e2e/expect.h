@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tests/service/host.h"
+#include "tests/service/e2e/host.h"
 
 namespace mtctest {
 

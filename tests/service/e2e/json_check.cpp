@@ -1,4 +1,4 @@
-#include "tests/reliability/json_check.h"
+#include "tests/service/e2e/json_check.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/service/host.h"
+#include "tests/service/e2e/host.h"
 
 // MinGW-w64 headers lack the flag; its value is fixed by the system.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION

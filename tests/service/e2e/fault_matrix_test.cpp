@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/service/expect.h"
-#include "tests/service/host.h"
+#include "tests/service/e2e/expect.h"
+#include "tests/service/e2e/host.h"
 
 namespace reltest {
 namespace {

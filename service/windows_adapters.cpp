@@ -1,4 +1,4 @@
-#include "service/protocol.h"
+#include "service/windows_adapters.h"
 
 #include <windows.h>
 
@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "platform/clock.h"
-#include "service/stdio.h"
+#include "service/line_io.h"
 #include "service/timing.h"
 #include "winmm/devices.h"
 

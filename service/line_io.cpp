@@ -1,4 +1,4 @@
-#include "service/stdio.h"
+#include "service/line_io.h"
 
 #include <cstring>
 #include <stdexcept>

@@ -14,8 +14,8 @@
 
 #include "check/win/process.h"
 #include "platform/clock.h"
-#include "service/stdio.h"
-#include "tests/thrown.h"
+#include "service/line_io.h"
+#include "tests/kit/thrown.h"
 
 namespace mtcservice {
 namespace {
