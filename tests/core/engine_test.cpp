@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/engine.h"
-#include "tests/core/recording_sink.h"
+#include "tests/kit/recording_sink.h"
 #include "tests/core/rig.h"
 #include "tests/kit/thrown.h"
 

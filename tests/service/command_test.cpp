@@ -1,7 +1,7 @@
-// The service's command handler on simulated surroundings: a clock that records which of its
-// two readings were taken and in what order, a device list that can fail, a writer that keeps
-// every line (and can refuse them), and the production engine over a recording sink. Expected
-// lines are literal text, as the host reads them.
+// The service's command handler on the kit's simulated surroundings: a clock that records which
+// of its two readings were taken and in what order, a device list that can fail, a writer that
+// keeps every line (and can refuse them), and the production engine over the recording sink.
+// Expected lines are literal text, as the host reads them.
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -12,15 +12,18 @@
 #include "core/engine.h"
 #include "service/command.h"
 #include "service/timing.h"
-#include "tests/core/recording_sink.h"
+#include "tests/kit/recording_sink.h"
+#include "tests/kit/service_fakes.h"
 
 namespace {
 
-using coretest::Op;
+using mtctest::kOutputLost;
+using mtctest::Op;
 using Lines = std::vector<std::string>;
 using Ops = std::vector<Op>;
 
-// The simulated moment every command runs at: monotonic 10 s, and its wall-clock twin.
+// The simulated moment every command runs at: monotonic 10 s, and its wall-clock twin (the
+// fake clock's own, mtctest::wallMs(kNow)).
 constexpr double kNow = 10.0;
 constexpr double kWallNowMs = 1700000010000.0;
 
@@ -29,59 +32,19 @@ const char kUnknown[] = "未知 MIDI 命令。";
 const char kBadRate[] = "无效的时间码帧率或起始时间。";
 const char kStale[] = "播放器时钟消息已过期，MTC 输出已关闭。请重新启用。";
 const char kListFailed[] = "无法列出 MIDI 输出。";
-const char kOutputLost[] = "MTC 输出服务连接已中断。";
 const char kCloseFailed[] = "MTC 驱动未能停止。";
 
 const std::string kPortId = "winmm:" + std::string(64, '0');
 const std::string kOtherId = "winmm:" + std::string(63, 'f') + "9";
 
-// Records its readings: "m" for the monotonic clock, "w" for the wall clock.
-class ScriptedClock final : public mtcservice::Clock {
-  public:
-    std::string reads;
-    double wallMs = kWallNowMs;
-    double monotonicSeconds() override {
-        reads += 'm';
-        return kNow;
-    }
-    double wallUnixMilliseconds() override {
-        reads += 'w';
-        return wallMs;
-    }
-};
-
-class ScriptedDeviceList final : public mtcservice::DeviceList {
-  public:
-    std::vector<mtcservice::Output> list;
-    bool fail = false;
-    std::vector<mtcservice::Output> outputs() override {
-        if (fail) {
-            throw std::runtime_error(kListFailed);
-        }
-        return list;
-    }
-};
-
-// Keeps every line; refuses the first `refusals` lines it is given (they are not kept).
-class ScriptedWriter final : public mtcservice::LineWriter {
-  public:
-    Lines lines;
-    int refusals = 0;
-    void writeLine(const std::string& line) override {
-        if (refusals > 0) {
-            --refusals;
-            throw std::runtime_error(kOutputLost);
-        }
-        lines.push_back(line);
-    }
-};
-
 struct Handler {
-    coretest::RecordingSink sink;
+    mtctest::RecordingSink sink;
     velmarmtc::Engine engine{&sink};
-    ScriptedClock clock;
-    ScriptedDeviceList deviceList;
-    ScriptedWriter writer;
+    mtctest::FakeClock clock;
+    mtctest::FakeDeviceList deviceList;
+    mtctest::FakeLineWriter writer;
+
+    Handler() { clock.now = kNow; }
 
     // Output running on the test port, and every record of getting there forgotten.
     void startOutput() {
@@ -331,7 +294,9 @@ TEST(CommandHandler, ListingAnswersWithTheOutputsOrAStoppedOutputAndTheFailure) 
         Handler h;
         h.startOutput();
         h.deviceList.list = c.outputs;
-        h.deviceList.fail = c.fail;
+        if (c.fail) {
+            h.deviceList.failure = kListFailed;
+        }
         h.handle("{\"id\":9,\"command\":\"list\"}");
         EXPECT_EQ(h.writer.lines, c.written);
         EXPECT_EQ(h.ops(), c.sinkCalls);

@@ -8,7 +8,7 @@
 
 #include "core/engine.h"
 #include "service/timing.h"
-#include "tests/core/recording_sink.h"
+#include "tests/kit/recording_sink.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ TEST(LoopTiming, TheTimerIsArmedRelativeIn100NanosecondUnitsRoundedUpWithinItsCl
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        coretest::RecordingSink sink;
+        mtctest::RecordingSink sink;
         velmarmtc::Engine engine(&sink);
         engine.start("out", 29.97, 0, kNow);
         engine.fullPending = c.fullPending;
