@@ -276,14 +276,14 @@ struct Show {
             require(isEngineMessage(e.what()));
             failed();
         }
-        require(engine.active == sink.opened);
+        require(engine.isActive() == sink.opened);
     }
 
     // Lets the clock run, waking the engine exactly when the service loop would.
     void run(double seconds) {
         const double end = sink.now + seconds;
         stepOnce();
-        while (engine.active && sink.now < end) {
+        while (engine.isActive() && sink.now < end) {
             setTime(std::min(end, sink.now + engine.waitBeforeNextStep(sink.now)));
             stepOnce();
         }
@@ -343,7 +343,7 @@ struct Show {
         // The monotonic clock is read before the wall clock.
         const size_t wall = clock.reads.find('w');
         require(wall == std::string::npos || clock.reads.find('m') < wall);
-        require(engine.active == sink.opened);
+        require(engine.isActive() == sink.opened);
         // At most one line, and exactly one when the line carried an id.
         require(writer.lines.size() <= 1);
         require(requestId.empty() || writer.lines.size() == 1);
@@ -354,11 +354,11 @@ struct Show {
                     requestId, expected.kind == mtcservice::CommandKind::List ? kListExtra : "");
         if (succeeded) {
             require(expected.decoded && expected.acceptable);
-            require(expected.kind != mtcservice::CommandKind::Start || engine.active);
-            require(expected.kind != mtcservice::CommandKind::Stop || !engine.active);
+            require(expected.kind != mtcservice::CommandKind::Start || engine.isActive());
+            require(expected.kind != mtcservice::CommandKind::Stop || !engine.isActive());
         } else {
             requireFailureReadsBack(writer.lines[0], requestId);
-            require(!engine.active);
+            require(!engine.isActive());
         }
         // The loop steps the engine after every batch of commands.
         stepOnce();

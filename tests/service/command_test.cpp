@@ -75,7 +75,6 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
         Ops sinkCalls;
         const char* clockReads;
         bool runningAfter;
-        bool phaseLockAfter = false;
     };
     const std::string startLine = "{\"id\":1,\"command\":\"start\",\"outputId\":\"" + kPortId +
                                   "\",\"fps\":25,\"offset\":3600}";
@@ -87,17 +86,9 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
     const std::string lockLine = "{\"id\":6,\"command\":\"start\",\"outputId\":\"" + kPortId +
                                  "\",\"fps\":25,\"offset\":0,\"phaseLock\":";
     const Case cases[] = {
-        {"a start with phaseLock true starts in phase lock",
+        {"a start with phaseLock true starts",
          false,
          lockLine + "true}",
-         {"{\"id\":6,\"ok\":true}"},
-         {Op::Close, Op::Open},
-         "m",
-         true,
-         true},
-        {"a start with phaseLock false starts in the default timing",
-         false,
-         lockLine + "false}",
          {"{\"id\":6,\"ok\":true}"},
          {Op::Close, Op::Open},
          "m",
@@ -243,8 +234,35 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
         EXPECT_EQ(h.writer.lines, c.written);
         EXPECT_EQ(h.ops(), c.sinkCalls);
         EXPECT_EQ(h.clock.reads, c.clockReads);
-        EXPECT_EQ(h.engine.active, c.runningAfter);
-        EXPECT_EQ(h.engine.phaseLock, c.phaseLockAfter);
+        EXPECT_EQ(h.engine.isActive(), c.runningAfter);
+    }
+}
+
+// The start's "phaseLock" member chooses the timing. A report of 12.52 s follows; one interval
+// after the step that sees its full frame done, the player is 313.25 frames in at 25 fps: the
+// default timing sends piece 0 then, phase lock waits for the next even frame, 30 ms later.
+TEST(CommandHandler, AStartsPhaseLockMemberChoosesWhenTheFirstQuarterFrameIsDue) {
+    struct Case {
+        const char* name;
+        const char* member;
+        double firstQuarterAt;
+    };
+    const Case cases[] = {
+        {"phaseLock true", ",\"phaseLock\":true", kNow + 0.04},
+        {"phaseLock false", ",\"phaseLock\":false", kNow + 0.01},
+        {"no phaseLock", "", kNow + 0.01},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Handler h;
+        h.handle("{\"id\":1,\"command\":\"start\",\"outputId\":\"" + kPortId +
+                 "\",\"fps\":25,\"offset\":0" + c.member + "}");
+        h.handle(
+            "{\"command\":\"transport\",\"trackId\":\"t1\",\"position\":12.52,"
+            "\"playing\":true,\"sentAtUnixMs\":1700000010000}");
+        h.engine.step(kNow);
+        EXPECT_NEAR(h.engine.nextDeadline(kNow), c.firstQuarterAt, 1e-9);
+        EXPECT_EQ(h.writer.lines, Lines{"{\"id\":1,\"ok\":true}"});
     }
 }
 
