@@ -4,7 +4,6 @@
 // Expected lines are literal text, as the host reads them.
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "service/timing.h"
 #include "tests/kit/recording_sink.h"
 #include "tests/kit/service_fakes.h"
+#include "tests/kit/thrown.h"
 
 namespace {
 
@@ -361,13 +361,8 @@ TEST(CommandHandler, OnlyAFailureToReportOrToStopLeavesTheHandler) {
         if (c.closeFails) {
             h.sink.closeFailure = kCloseFailed;
         }
-        std::string escaped;
-        try {
-            h.handle(c.line);
-        } catch (const std::runtime_error& e) {
-            escaped = e.what();
-        }
-        EXPECT_EQ(escaped, c.escapes == nullptr ? "" : c.escapes);
+        EXPECT_EQ(mtctest::thrownMessage([&] { h.handle(c.line); }),
+                  c.escapes == nullptr ? "" : c.escapes);
         EXPECT_EQ(h.writer.lines, c.written);
         // The output was told to stop before the failure was reported, or before it left.
         EXPECT_EQ(h.ops(), Ops{Op::Close});
