@@ -70,6 +70,7 @@ TEST(EngineStart, startClosesThenOpensAndArmsTheDeviceCheckAndWatchdogFromNow) {
             (std::vector<Full>{{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x40, 0x00, 0x01, 0x0E, 0xF7}}));
     }
     {
+        // The watchdog runs from the start, before any report.
         Rig rig;
         rig.start(25, 0, 2.0);
         rig.stepAt(2.3499);
