@@ -62,6 +62,9 @@ class Engine {
 
     // Seconds between two quarter frames at the current rate.
     double quarterInterval() const;
+    // Output started and not stopped since. The service loop reads it to choose between its
+    // timer and waiting for input alone. Any thread that owns the engine; never allocates.
+    bool isActive() const { return active; }
 
     // When step() is next due: while a full frame is in flight, 1 ms from `now` (the sink is
     // polled, nothing signals its completion to the caller); otherwise the next quarter frame.
@@ -84,9 +87,9 @@ class Engine {
     // Phase lock: a quarter interval differs from the nominal one by at most this fraction.
     static constexpr double kLockSlew = 0.05;
 
-    // State. nextDeadline() reads fullPending, nextQuarterAt, lastReportAt and
-    // nextHealthCheckAt; the service loop reads active. Nothing outside the engine writes any
-    // of it.
+  private:
+    // The state. Only the engine's own members change it; the outside sees it through the
+    // calls above: what reaches the sink, what is thrown, nextDeadline() and isActive().
     Sink* sink;
     double fps = 25.0;
     double offset = 0;
@@ -112,7 +115,6 @@ class Engine {
     bool haveCycle = false;
     int64_t cycleFrame = 0;
 
-  private:
     int64_t nextCycleFrame(double now, double interval) const;
     bool labelHolds(int64_t frame, double newest, double smoothed) const;
     double lockedDue(double due, double interval) const;

@@ -167,7 +167,7 @@ void watchdog() {
     Rig rig;
     sendAt(rig, 0, 5, true, "A", false);
     const bool threw = stepThrowsAndStops(rig, 0.351);
-    require(threw && !rig.engine.active, "watchdog didn't disarm");
+    require(threw && !rig.engine.isActive(), "watchdog didn't disarm");
     const size_t n = rig.capture.packets.size();
     stepAt(rig, 0.6);
     require(rig.capture.packets.size() == n, "watchdog leaked");
@@ -178,7 +178,7 @@ void deviceDetach() {
     sendAt(rig, 0, 5, true, "A", false);
     rig.capture.attached = false;
     const bool threw = stepThrowsAndStops(rig, 0.051);
-    require(threw && !rig.engine.active, "device detach didn't disarm");
+    require(threw && !rig.engine.isActive(), "device detach didn't disarm");
 }
 
 // Stale, early, off-speed and non-numeric reports are refused and end the output.
@@ -210,7 +210,7 @@ void invalidReports() {
             threw = true;
         }
         rig.engine.stop();
-        require(threw && !rig.engine.active, "invalid transport continued old clock");
+        require(threw && !rig.engine.isActive(), "invalid transport continued old clock");
     }
 }
 

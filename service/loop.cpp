@@ -48,9 +48,9 @@ void adjustTimerResolution(Service& service, const velmarmtc::Engine& engine) {
     if (service.highResolution) {
         return;
     }
-    if (engine.active && !service.periodHeld) {
+    if (engine.isActive() && !service.periodHeld) {
         service.periodHeld = timeBeginPeriod(1) == TIMERR_NOERROR;
-    } else if (!engine.active && service.periodHeld) {
+    } else if (!engine.isActive() && service.periodHeld) {
         timeEndPeriod(1);
         service.periodHeld = false;
     }
@@ -107,7 +107,7 @@ int runLoop(Service& service, velmarmtc::Engine& engine) {
             writer.writeLine(errorEventLine(failure.what()));
         }
         adjustTimerResolution(service, engine);
-        if (!engine.active) {
+        if (!engine.isActive()) {
             // Nothing to time: sleep until the host writes.
             CancelWaitableTimer(service.timer);
             if (WaitForSingleObject(reader.event, INFINITE) == WAIT_FAILED) {

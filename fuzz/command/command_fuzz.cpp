@@ -1,8 +1,9 @@
 // Command handling as far as it runs without Windows: each input is a little show script, one
 // command line per line, that the service's own command handler runs against the production
 // engine on a simulated clock, with the engine stepped at the deadlines the engine names, as
-// the service loop steps it. The sink is a model of the MIDI output that checks what reaches
-// the wire; the writer checks every line the handler writes. Beyond the sanitizers, the target
+// the service loop steps it. The sink is the tests' recording sink with checks of what reaches
+// the wire on top; the clock, device list and writer are the tests' fakes, and every line the
+// handler writes is checked. Beyond the sanitizers, the target
 // aborts when:
 //   - decoding fails with any message but the protocol's two, or yields a request id that is
 //     not the plain digits of an integer from 0 to 2^53 - 1, or an output id of another form;
@@ -35,6 +36,8 @@
 #include "core/engine.h"
 #include "json/mtcjson.h"
 #include "service/command.h"
+#include "tests/kit/recording_sink.h"
+#include "tests/kit/service_fakes.h"
 
 namespace {
 
@@ -55,9 +58,6 @@ const char* const kEngineMessages[] = {
     kOpenRefused,
     kListRefused,
 };
-
-// Unix milliseconds at simulated time 0; seeds stamp their reports near it.
-constexpr double kWallEpochMs = 1700000000000.0;
 
 void require(bool condition) {
     if (!condition) {
@@ -100,44 +100,39 @@ void requireValidLabel(int hours, int minutes, int seconds, int frames, int rate
     require(!(rate == 2 && seconds == 0 && frames < 2 && minutes % 10 != 0));
 }
 
-// The MIDI output as the engine must use it, with a wire that checks every message.
-class CheckingSink final : public velmarmtc::Sink {
+// The MIDI output as the engine must use it: the tests' recording sink, which models the full
+// frame in flight and the held one (and throws on a quarter frame while one is pending, or on
+// anything sent while closed), with every message that reaches the wire checked on top.
+class CheckingSink final : public mtctest::RecordingSink {
   public:
-    double now = 0;
-    double fullDuration = 0.0035;  // a 10-byte message at 31250 baud, plus the driver's turn
-    bool attached = true;
-    bool refuseOpen = false;
     int expectedRate = 1;  // set from the engine's rate before each start's effects
     double quarterInterval = 0.01;
 
+    // No logs kept in advance: each input makes a new sink.
+    CheckingSink() : RecordingSink(0) {
+        fullDuration = 0.0035;  // a 10-byte message at 31250 baud, plus the driver's turn
+    }
+
     void open(const std::string& id) override {
-        require(!opened_);  // the engine closes before it opens
-        if (refuseOpen) {
-            throw std::runtime_error(kOpenRefused);
-        }
+        require(!opened);  // the engine closes before it opens
+        RecordingSink::open(id);
         require(id.size() == 70);
-        opened_ = true;
         resetWire();
     }
 
     void clearPending() override {
-        require(opened_);
-        held_.reset();
+        require(opened);
+        RecordingSink::clearPending();
     }
 
     void full(const std::array<uint8_t, 10>& m) override {
-        require(opened_);
-        if (inFlight()) {
-            held_ = m;
-        } else {
-            send(m);
-        }
+        require(opened);
+        checkingNewFrames([&] { RecordingSink::full(m); });
     }
 
     void quarter(uint8_t data) override {
-        require(opened_);
         require(readyReported_);  // only right after ready() said true
-        require(!inFlight() && !held_);
+        RecordingSink::quarter(data);
         require(data < 0x80);
         const int piece = data >> 4;
         require(piece == expectedPiece_);
@@ -163,40 +158,34 @@ class CheckingSink final : public velmarmtc::Sink {
     }
 
     bool ready() override {
-        bool result = true;
-        if (inFlight()) {
-            result = false;
-        } else if (held_) {
-            const std::array<uint8_t, 10> next = *held_;
-            held_.reset();
-            send(next);
-            result = false;
-        }
+        bool result = false;
+        checkingNewFrames([&] { result = RecordingSink::ready(); });
         readyReported_ = result;
         return result;
     }
 
-    bool connected() override { return opened_ && attached; }
-
     void close() override {
-        opened_ = false;
-        held_.reset();
+        RecordingSink::close();
         resetWire();
     }
 
-    bool opened() const { return opened_; }
-
   private:
-    bool inFlight() const { return now < doneAt_; }
+    // Runs `send`, then checks the full frame it put on the wire, if any.
+    template <typename Send>
+    void checkingNewFrames(Send&& send) {
+        const size_t before = packets.size();
+        send();
+        for (size_t i = before; i < packets.size(); ++i) {
+            require(packets[i].isFull());
+            wireFull(packets[i].full());
+        }
+    }
 
-    void send(const std::array<uint8_t, 10>& m) {
-        require(opened_);
+    void wireFull(const std::array<uint8_t, 10>& m) {
         require(m[0] == 0xF0 && m[1] == 0x7F && m[2] == 0x7F && m[3] == 0x01 && m[4] == 0x01 &&
                 m[9] == 0xF7);
         require(m[5] < 0x80 && m[6] < 0x80 && m[7] < 0x80 && m[8] < 0x80);
         requireValidLabel(m[5] & 0x1F, m[6], m[7], m[8], (m[5] >> 5) & 3, expectedRate);
-        // The duration is fixed when the frame is sent; a later "!d" applies to later frames.
-        doneAt_ = now + fullDuration;
         // After a full frame the receiver waits for piece 0.
         expectedPiece_ = 0;
         lastQuarterAt_ = -1;
@@ -204,15 +193,11 @@ class CheckingSink final : public velmarmtc::Sink {
     }
 
     void resetWire() {
-        doneAt_ = -1;
         expectedPiece_ = 0;
         lastQuarterAt_ = -1;
         readyReported_ = false;
     }
 
-    bool opened_ = false;
-    std::optional<std::array<uint8_t, 10>> held_;
-    double doneAt_ = -1;
     int expectedPiece_ = 0;
     double lastQuarterAt_ = -1;
     bool readyReported_ = false;
@@ -256,61 +241,32 @@ void requireFailureReadsBack(const std::string& line, const std::string& request
     }
 }
 
-// The clocks of the simulated run: the wall clock follows the monotonic one, and the handler
-// must read the monotonic one first.
-class SimulatedClock final : public mtcservice::Clock {
-  public:
-    explicit SimulatedClock(const CheckingSink& sink) : sink_(sink) {}
-    double monotonicSeconds() override {
-        monotonicRead_ = true;
-        return sink_.now;
-    }
-    double wallUnixMilliseconds() override {
-        require(monotonicRead_);
-        return kWallEpochMs + sink_.now * 1000.0;
-    }
-    void forget() { monotonicRead_ = false; }
-
-  private:
-    const CheckingSink& sink_;
-    bool monotonicRead_ = false;
-};
-
-class SimulatedDeviceList final : public mtcservice::DeviceList {
-  public:
-    bool refuse = false;
-    std::vector<mtcservice::Output> outputs() override {
-        if (refuse) {
-            throw std::runtime_error(kListRefused);
-        }
-        return {{std::string("winmm:") + std::string(64, 'a'), "Port \"A\"\n"}};
-    }
-};
-
 // The "list" reply's extra for the simulated device list, quoted as the host reads it.
 const char kListExtra[] =
     ",\"outputs\":[{\"id\":\"winmm:"
     "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\","
     "\"name\":\"Port \\\"A\\\"\\u000a\"}]";
 
-class CollectingWriter final : public mtcservice::LineWriter {
-  public:
-    std::vector<std::string> lines;
-    void writeLine(const std::string& line) override { lines.push_back(line); }
-};
-
 struct Show {
     CheckingSink sink;
     velmarmtc::Engine engine{&sink};
-    SimulatedClock clock{sink};
-    SimulatedDeviceList deviceList;
-    CollectingWriter writer;
+    mtctest::FakeClock clock;
+    mtctest::FakeDeviceList deviceList;
+    mtctest::FakeLineWriter writer;
+
+    Show() { deviceList.list = {{std::string("winmm:") + std::string(64, 'a'), "Port \"A\"\n"}}; }
+
+    // The sink stamps what reaches the wire, the clock answers the handler: one simulated time.
+    void setTime(double t) {
+        sink.now = t;
+        clock.now = t;
+    }
 
     // A failure of an engine step: the output is stopped, as the service loop does before it
     // reports.
     void failed() {
         engine.stop();
-        require(!sink.opened());
+        require(!sink.opened);
     }
 
     void stepOnce() {
@@ -320,18 +276,18 @@ struct Show {
             require(isEngineMessage(e.what()));
             failed();
         }
-        require(engine.active == sink.opened());
+        require(engine.isActive() == sink.opened);
     }
 
     // Lets the clock run, waking the engine exactly when the service loop would.
     void run(double seconds) {
         const double end = sink.now + seconds;
         stepOnce();
-        while (engine.active && sink.now < end) {
-            sink.now = std::min(end, sink.now + engine.waitBeforeNextStep(sink.now));
+        while (engine.isActive() && sink.now < end) {
+            setTime(std::min(end, sink.now + engine.waitBeforeNextStep(sink.now)));
             stepOnce();
         }
-        sink.now = std::max(sink.now, end);
+        setTime(std::max(sink.now, end));
     }
 
     // What the handler is about to be given, read with the same decoder: the request id, the
@@ -382,9 +338,12 @@ struct Show {
         const Expected expected = expect(line);
         const std::string& requestId = expected.requestId;
         writer.lines.clear();
-        clock.forget();
+        clock.reads.clear();
         mtcservice::handleCommand(line, engine, clock, deviceList, writer);
-        require(engine.active == sink.opened());
+        // The monotonic clock is read before the wall clock.
+        const size_t wall = clock.reads.find('w');
+        require(wall == std::string::npos || clock.reads.find('m') < wall);
+        require(engine.isActive() == sink.opened);
         // At most one line, and exactly one when the line carried an id.
         require(writer.lines.size() <= 1);
         require(requestId.empty() || writer.lines.size() == 1);
@@ -395,11 +354,11 @@ struct Show {
                     requestId, expected.kind == mtcservice::CommandKind::List ? kListExtra : "");
         if (succeeded) {
             require(expected.decoded && expected.acceptable);
-            require(expected.kind != mtcservice::CommandKind::Start || engine.active);
-            require(expected.kind != mtcservice::CommandKind::Stop || !engine.active);
+            require(expected.kind != mtcservice::CommandKind::Start || engine.isActive());
+            require(expected.kind != mtcservice::CommandKind::Stop || !engine.isActive());
         } else {
             requireFailureReadsBack(writer.lines[0], requestId);
-            require(!engine.active);
+            require(!engine.isActive());
         }
         // The loop steps the engine after every batch of commands.
         stepOnce();
@@ -414,9 +373,11 @@ struct Show {
         } else if (line == "!g") {
             sink.attached = !sink.attached;
         } else if (line == "!o") {
-            sink.refuseOpen = !sink.refuseOpen;
+            sink.openFailure =
+                sink.openFailure ? std::nullopt : std::optional<std::string>(kOpenRefused);
         } else if (line == "!l") {
-            deviceList.refuse = !deviceList.refuse;
+            deviceList.failure =
+                deviceList.failure ? std::nullopt : std::optional<std::string>(kListRefused);
         } else if (line.size() > 2 && line[0] == '!' && line[1] == 'd') {
             const double ms = std::strtod(line.c_str() + 2, nullptr);
             if (ms >= 0 && ms <= 200) {

@@ -1,90 +1,24 @@
-// Proves that the quarter-frame path allocates nothing: this test program replaces the global
-// allocation functions with counting ones, and counts only while Engine::step runs.
-//
-// The over-aligned forms (std::align_val_t) are left to the library: nothing in the engine is
-// over-aligned, and each of those forms pairs with its own deallocation.
+// Proves that the quarter-frame path allocates nothing: this test program links the kit's
+// counting allocator and takes only what Engine::step allocates.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
-#include <cstdlib>
-#include <new>
 
 #include "core/engine.h"
 #include "tests/core/rig.h"
+#include "tests/kit/counting_new.h"
 
 namespace {
 
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-
-void* allocate(std::size_t size) noexcept {
-    if (counting.load(std::memory_order_relaxed)) {
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-void* allocateOrThrow(std::size_t size) {
-    void* p = allocate(size);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    return allocateOrThrow(size);
-}
-void* operator new[](std::size_t size) {
-    return allocateOrThrow(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-
-namespace {
-
-// Counts the allocations made while `f` runs.
-template <typename F>
-long allocationsDuring(F&& f) {
-    const long before = allocations.load();
-    counting = true;
-    f();
-    counting = false;
-    return allocations.load() - before;
-}
+using mtctest::allocationsDuring;
 
 TEST(Allocation, theCountingAllocatorSeesAnAllocation) {
-    const long n = allocationsDuring([] {
+    const unsigned long long n = allocationsDuring([] {
         void* volatile p = ::operator new(64);
         ::operator delete(p);
     });
-    EXPECT_EQ(n, 1);
+    EXPECT_EQ(n, 1u);
 }
 
 // A player that reports every 20 ms up to 20 ms off its clock (absorbed without a locate), a
@@ -106,7 +40,7 @@ TEST(Allocation, aPlayingEnginesStepAllocatesNothingOverThousandsOfQuarterFrames
             double t = 0;
             double nextReport = 0;
             double nextLateWake = 0.75;
-            long stepAllocations = 0;
+            unsigned long long stepAllocations = 0;
             const double until = 40.0;
             for (int k = 0; t < until; ++k) {
                 ASSERT_LT(k, 1000000) << "the simulation stopped advancing";
@@ -131,7 +65,7 @@ TEST(Allocation, aPlayingEnginesStepAllocatesNothingOverThousandsOfQuarterFrames
             const size_t quarters = rig.quarterDataSince(0).size();
             EXPECT_GT(quarters, 3000u) << fps;
             EXPECT_GT(rig.fullsSince(0).size(), 20u) << fps;
-            EXPECT_EQ(stepAllocations, 0) << fps;
+            EXPECT_EQ(stepAllocations, 0u) << fps;
             // The recording sink did not grow either, so a count of 0 is the engine's own.
             EXPECT_EQ(rig.sink.calls.capacity(), callCapacity) << fps;
             EXPECT_EQ(rig.sink.packets.capacity(), packetCapacity) << fps;

@@ -1,5 +1,5 @@
 // The transport engine against a recording sink on a simulated clock: what it sends, when,
-// and when it refuses or stops. Wire bytes are literal MIDI Time Code vectors.
+// what it throws, and when it next wants a step. Wire bytes are literal MIDI Time Code vectors.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/engine.h"
-#include "tests/core/recording_sink.h"
+#include "tests/kit/recording_sink.h"
 #include "tests/core/rig.h"
 #include "tests/kit/thrown.h"
 
@@ -43,31 +43,6 @@ std::string thrownBy(const std::function<void()>& f) {
     return mtctest::thrownMessage(f, "<no exception>");
 }
 
-// Everything the engine holds, to prove that a refused call changed none of it.
-struct State {
-    double fps, offset, anchorPosition, anchorTime, lastReportAt, nextQuarterAt, nextHealthCheckAt;
-    bool active, playing, anchored, hasTrack, fullPending;
-    std::string trackId;
-    uint32_t piece;
-    std::array<uint8_t, 8> quarterBytes;
-
-    bool operator==(const State& o) const {
-        return fps == o.fps && offset == o.offset && anchorPosition == o.anchorPosition &&
-               anchorTime == o.anchorTime && lastReportAt == o.lastReportAt &&
-               nextQuarterAt == o.nextQuarterAt && nextHealthCheckAt == o.nextHealthCheckAt &&
-               active == o.active && playing == o.playing && anchored == o.anchored &&
-               hasTrack == o.hasTrack && fullPending == o.fullPending && trackId == o.trackId &&
-               piece == o.piece && quarterBytes == o.quarterBytes;
-    }
-};
-
-State stateOf(const Engine& e) {
-    return State{e.fps,          e.offset,        e.anchorPosition,    e.anchorTime,
-                 e.lastReportAt, e.nextQuarterAt, e.nextHealthCheckAt, e.active,
-                 e.playing,      e.anchored,      e.hasTrack,          e.fullPending,
-                 e.trackId,      e.piece,         e.quarterBytes};
-}
-
 Full fullOf(const Rig& rig, size_t index) {
     return rig.sink.packets.at(index).full();
 }
@@ -75,37 +50,33 @@ Full fullOf(const Rig& rig, size_t index) {
 // ---------------------------------------------------------------------------------------------
 // start and stop
 
-TEST(EngineStart, aNewEngineIsStoppedWithItsInitialValues) {
-    coretest::RecordingSink sink;
-    const Engine e(&sink);
-    EXPECT_EQ(e.sink, &sink);
-    EXPECT_EQ(e.fps, 25.0);
-    EXPECT_EQ(e.offset, 0.0);
-    EXPECT_EQ(e.anchorPosition, 0.0);
-    EXPECT_EQ(e.anchorTime, 0.0);
-    EXPECT_EQ(e.lastReportAt, 0.0);
-    EXPECT_EQ(e.nextQuarterAt, 0.0);
-    EXPECT_EQ(e.nextHealthCheckAt, 0.0);
-    EXPECT_FALSE(e.active || e.playing || e.anchored || e.hasTrack || e.fullPending);
-    EXPECT_EQ(e.trackId, "");
-    EXPECT_EQ(e.piece, 0u);
-    EXPECT_EQ(e.quarterBytes, (std::array<uint8_t, 8>{}));
-    EXPECT_TRUE(sink.calls.empty());
-}
-
-TEST(EngineStart, startClosesThenOpensAndArmsTheWatchdogAndDeviceCheckFromNow) {
-    Rig rig;
-    rig.start(29.97, 1.5, 2.0);
-    EXPECT_EQ(rig.sink.opsSince(0), (std::vector<Op>{Op::Close, Op::Open}));
-    EXPECT_EQ(rig.sink.openedId, "winmm:test");
-    EXPECT_TRUE(rig.engine.active);
-    EXPECT_FALSE(rig.engine.anchored);
-    EXPECT_EQ(rig.engine.fps, 29.97);
-    EXPECT_EQ(rig.engine.offset, 1.5);
-    EXPECT_EQ(rig.engine.lastReportAt, 2.0);
-    EXPECT_EQ(rig.engine.nextHealthCheckAt, 2.05);
-    EXPECT_EQ(rig.engine.nextQuarterAt, kInf);
-    EXPECT_TRUE(rig.sink.packets.empty());
+TEST(EngineStart, startClosesThenOpensAndArmsTheDeviceCheckAndWatchdogFromNow) {
+    {
+        Rig rig;
+        rig.start(29.97, 1.5, 2.0);
+        EXPECT_EQ(rig.sink.opsSince(0), (std::vector<Op>{Op::Close, Op::Open}));
+        EXPECT_EQ(rig.sink.openedId, "winmm:test");
+        EXPECT_TRUE(rig.engine.isActive());
+        EXPECT_EQ(rig.engine.quarterInterval(), 1001.0 / 120000.0);
+        // Nothing is scheduled before the first report: the next wake is the device check.
+        EXPECT_EQ(rig.engine.nextDeadline(2.0), 2.05);
+        rig.stepAt(2.049);
+        rig.stepAt(2.05);
+        EXPECT_EQ(rig.sink.opsSince(2), (std::vector<Op>{Op::Ready, Op::Connected, Op::Ready}));
+        // The first report locates to the offset plus its position: 1.5 s is 00:00:01;14.
+        rig.sendAt(2.06, 0, true, "A");
+        EXPECT_EQ(
+            rig.fullsSince(0),
+            (std::vector<Full>{{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x40, 0x00, 0x01, 0x0E, 0xF7}}));
+    }
+    {
+        // The watchdog runs from the start, before any report.
+        Rig rig;
+        rig.start(25, 0, 2.0);
+        rig.stepAt(2.3499);
+        EXPECT_EQ(thrownBy([&] { rig.stepAt(2.351); }), kWatchdog);
+        EXPECT_TRUE(rig.sink.packets.empty());
+    }
 }
 
 TEST(EngineStart, anActiveEngineSendsNothingUntilTheFirstReport) {
@@ -124,25 +95,36 @@ struct StartCase {
     double fps;
     double offset;
     bool accepted;
+    Full firstFull;  // what a report of position 10 then sends, when accepted
 };
 
 TEST(EngineStart, acceptsOnlyTheFourRatesAndAnOffsetWithinTheDay) {
     const StartCase cases[] = {
-        {"24 fps", 24, 0, true},
-        {"25 fps", 25, 0, true},
-        {"29.97 fps", 29.97, 0, true},
-        {"30 fps", 30, 0, true},
-        {"offset minus zero", 25, -0.0, true},
-        {"offset just below a day", 25, 86399.999, true},
-        {"offset of a whole day", 25, 86400, false},
-        {"negative offset", 25, -1e-9, false},
-        {"NaN offset", 25, kNaN, false},
-        {"infinite offset", 25, kInf, false},
-        {"29.970001 fps", 29.970001, 0, false},
-        {"30000/1001 fps, which is not the literal 29.97", 30000.0 / 1001.0, 0, false},
-        {"NaN fps", kNaN, 0, false},
-        {"0 fps", 0, 0, false},
-        {"50 fps", 50, 0, false},
+        {"24 fps", 24, 0, true, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x00, 0x00, 0x0A, 0x00, 0xF7}},
+        {"25 fps", 25, 0, true, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0x00, 0x0A, 0x00, 0xF7}},
+        // 10 s is 299.7 frames of 29.97: 00:00:09;29.
+        {"29.97 fps", 29.97, 0, true, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x40, 0x00, 0x09, 0x1D, 0xF7}},
+        {"30 fps", 30, 0, true, {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x60, 0x00, 0x0A, 0x00, 0xF7}},
+        {"offset minus zero",
+         25,
+         -0.0,
+         true,
+         {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0x00, 0x0A, 0x00, 0xF7}},
+        // 86409.999 s wraps to 00:00:09:24.
+        {"offset just below a day",
+         25,
+         86399.999,
+         true,
+         {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x20, 0x00, 0x09, 0x18, 0xF7}},
+        {"offset of a whole day", 25, 86400, false, {}},
+        {"negative offset", 25, -1e-9, false, {}},
+        {"NaN offset", 25, kNaN, false, {}},
+        {"infinite offset", 25, kInf, false, {}},
+        {"29.970001 fps", 29.970001, 0, false, {}},
+        {"30000/1001 fps, which is not the literal 29.97", 30000.0 / 1001.0, 0, false, {}},
+        {"NaN fps", kNaN, 0, false, {}},
+        {"0 fps", 0, 0, false, {}},
+        {"50 fps", 50, 0, false, {}},
     };
     for (const StartCase& c : cases) {
         Rig rig;
@@ -153,18 +135,19 @@ TEST(EngineStart, acceptsOnlyTheFourRatesAndAnOffsetWithinTheDay) {
         const std::string got = thrownBy([&] { rig.engine.start("winmm:x", c.fps, c.offset, 1); });
         if (c.accepted) {
             EXPECT_EQ(got, "<no exception>") << c.name;
-            EXPECT_TRUE(rig.engine.active) << c.name;
+            EXPECT_TRUE(rig.engine.isActive()) << c.name;
             EXPECT_TRUE(rig.sink.opened) << c.name;
-            EXPECT_EQ(rig.engine.offset, c.offset) << c.name;
-            EXPECT_EQ(rig.engine.fps, c.fps) << c.name;
             EXPECT_EQ(rig.sink.opsSince(before), (std::vector<Op>{Op::Close, Op::Open})) << c.name;
+            // The new rate and offset name the first full frame.
+            const size_t n = rig.packetCount();
+            rig.sendAt(1, 10, true, "A");
+            EXPECT_EQ(rig.fullsSince(n), std::vector<Full>{c.firstFull}) << c.name;
         } else {
             EXPECT_EQ(got, kBadStart) << c.name;
-            EXPECT_FALSE(rig.engine.active) << c.name;
+            EXPECT_FALSE(rig.engine.isActive()) << c.name;
             EXPECT_FALSE(rig.sink.opened) << c.name;
             EXPECT_EQ(rig.sink.opsSince(before), (std::vector<Op>{Op::Close})) << c.name;
-            EXPECT_EQ(rig.engine.fps, 30) << c.name;
-            EXPECT_EQ(rig.engine.offset, 10) << c.name;
+            EXPECT_EQ(rig.engine.quarterInterval(), 1.0 / 120) << c.name << ": the rate changed";
             EXPECT_EQ(thrownBy([&] { rig.send(report(5, true, "A")); }), kNotActive) << c.name;
         }
     }
@@ -174,35 +157,24 @@ TEST(EngineStart, theSinksOpenFailurePassesThroughAndTheEngineStaysStopped) {
     Rig rig;
     rig.sink.openFailure = "找不到所选的 MIDI 输出设备。";
     EXPECT_EQ(thrownBy([&] { rig.start(24, 7); }), "找不到所选的 MIDI 输出设备。");
-    EXPECT_FALSE(rig.engine.active);
-    EXPECT_EQ(rig.engine.fps, 25);
-    EXPECT_EQ(rig.engine.offset, 0);
+    EXPECT_FALSE(rig.engine.isActive());
+    EXPECT_EQ(rig.engine.quarterInterval(), 0.01) << "the rate changed";
     EXPECT_EQ(rig.sink.opsSince(0), (std::vector<Op>{Op::Close, Op::Open}));
+    EXPECT_EQ(thrownBy([&] { rig.send(report(5, true, "A")); }), kNotActive);
 }
 
-TEST(EngineStop, stopDisarmsAndClosesButKeepsRateOffsetAnchorAndLastCycle) {
+TEST(EngineStop, stopDisarmsAndClosesAndKeepsTheRate) {
     Rig rig;
-    rig.start(25, 3600);
+    rig.start(24, 3600);
     rig.sendAt(0, 10, true, "A");
     rig.advanceTo(0.045);
-    ASSERT_NE(rig.engine.piece, 0u);
-    const State running = stateOf(rig.engine);
+    ASSERT_NE(rig.quarterDataSince(0).size() % 8, 0u) << "stopped between two cycles";
     const size_t before = rig.sink.calls.size();
 
     rig.engine.stop();
     EXPECT_EQ(rig.sink.opsSince(before), (std::vector<Op>{Op::Close}));
-    const Engine& e = rig.engine;
-    EXPECT_FALSE(e.active || e.playing || e.anchored || e.hasTrack || e.fullPending);
-    EXPECT_EQ(e.trackId, "");
-    EXPECT_EQ(e.piece, 0u);
-    EXPECT_EQ(e.nextQuarterAt, kInf);
-    EXPECT_EQ(e.fps, running.fps);
-    EXPECT_EQ(e.offset, running.offset);
-    EXPECT_EQ(e.anchorPosition, running.anchorPosition);
-    EXPECT_EQ(e.anchorTime, running.anchorTime);
-    EXPECT_EQ(e.lastReportAt, running.lastReportAt);
-    EXPECT_EQ(e.nextHealthCheckAt, running.nextHealthCheckAt);
-    EXPECT_EQ(e.quarterBytes, running.quarterBytes);
+    EXPECT_FALSE(rig.engine.isActive());
+    EXPECT_EQ(rig.engine.quarterInterval(), 0.010416666666666666) << "the rate is kept";
 
     // Stopped: steps touch nothing, reports are refused, and stop may be repeated.
     const size_t packets = rig.packetCount();
@@ -215,8 +187,28 @@ TEST(EngineStop, stopDisarmsAndClosesButKeepsRateOffsetAnchorAndLastCycle) {
     EXPECT_EQ(rig.sink.opsSince(before), (std::vector<Op>{Op::Close, Op::Close}));
 }
 
+// Stopped with a full frame pending and started again: nothing is scheduled but the device
+// check, and the first report gets a full frame although it matches the old anchor (paused
+// without a track, on its position, within 0.15 s of it).
+TEST(EngineStop, aNewStartForgetsThePendingFullFrameAndTheAnchor) {
+    Rig rig;
+    rig.start(25, 3600);
+    rig.sendAt(0, 10, false, "");
+    rig.at(0.05);
+    rig.engine.locate(0.05);
+    rig.engine.stop();
+    rig.start(25, 3600, 0.1);
+    EXPECT_NEAR(rig.engine.nextDeadline(0.1), 0.15, 1e-9);
+    const size_t n = rig.packetCount();
+    rig.sendAt(0.1, 10, false, "");
+    EXPECT_EQ(rig.fullsSince(n).size(), 1u);
+}
+
+// A new engine is stopped at 25 fps and has not called its sink.
 TEST(EngineStop, aNeverStartedEngineRefusesReportsAndIgnoresSteps) {
     Rig rig;
+    EXPECT_FALSE(rig.engine.isActive());
+    EXPECT_EQ(rig.engine.quarterInterval(), 0.01);
     EXPECT_EQ(thrownBy([&] { rig.send(report(1, true, "A")); }), kNotActive);
     rig.stepAt(1);
     EXPECT_TRUE(rig.sink.calls.empty());
@@ -239,7 +231,11 @@ std::function<void(Snapshot&, double)> pausedAt(double rate) {
     };
 }
 
-// All cases start from a playing stream at 0.1 s and a report that matches its clock.
+// All cases start from a playing stream at 0.1 s and a report that matches its clock. A refused
+// report changes nothing: the stream runs on exactly as it does on a twin engine that never
+// saw it, to the watchdog 351 ms after the last accepted report. An accepted one is the anchor
+// from then on: the same report again at once needs no full frame, and the watchdog runs
+// from it.
 TEST(EngineTransport, refusesStaleImplausibleOrOffSpeedReportsWithoutChangingAnything) {
     const std::string track2048(2048, 't');
     const std::string track2049(2049, 't');
@@ -307,28 +303,37 @@ TEST(EngineTransport, refusesStaleImplausibleOrOffSpeedReportsWithoutChangingAny
          },
          kImplausible},
     };
-    for (const ReportCase& c : cases) {
-        Rig rig;
+    auto playingToATenthOfASecond = [](Rig& rig) {
         rig.start(25, 3600);
         rig.sendAt(0, 10, true, "A");
         rig.advanceTo(0.1);
+    };
+    for (const ReportCase& c : cases) {
+        Rig rig;
+        playingToATenthOfASecond(rig);
         const double nowMs = wallMs(0.1);
         Snapshot s = report(10.1, true, "A");
         s.sentAtUnixMs = nowMs;
         c.change(s, nowMs);
 
-        const State before = stateOf(rig.engine);
         const size_t calls = rig.sink.calls.size();
         const std::string got = thrownBy([&] { rig.engine.transport(s, 0.1, nowMs); });
         if (c.refusal != nullptr) {
             EXPECT_EQ(got, c.refusal) << c.name;
-            EXPECT_TRUE(stateOf(rig.engine) == before) << c.name << ": the state changed";
             EXPECT_EQ(rig.sink.calls.size(), calls) << c.name << ": the sink was called";
+            Rig twin;
+            playingToATenthOfASecond(twin);
+            EXPECT_EQ(thrownBy([&] { rig.advanceTo(1); }), kWatchdog) << c.name;
+            EXPECT_EQ(thrownBy([&] { twin.advanceTo(1); }), kWatchdog) << c.name;
+            EXPECT_EQ(rig.now(), twin.now()) << c.name;
+            EXPECT_TRUE(rig.sink.calls == twin.sink.calls) << c.name << ": other calls";
+            EXPECT_TRUE(rig.sink.packets == twin.sink.packets) << c.name << ": other messages";
         } else {
             EXPECT_EQ(got, "<no exception>") << c.name;
-            EXPECT_EQ(rig.engine.anchorPosition, s.position) << c.name;
-            EXPECT_EQ(rig.engine.lastReportAt, 0.1) << c.name;
-            EXPECT_EQ(rig.engine.trackId, s.trackId) << c.name;
+            const size_t accepted = rig.sink.calls.size();
+            rig.engine.transport(s, 0.1, nowMs);
+            EXPECT_EQ(rig.sink.calls.size(), accepted) << c.name << ": not the anchor";
+            EXPECT_EQ(thrownBy([&] { rig.stepAt(0.45); }), "<no exception>") << c.name;
         }
     }
 }
@@ -342,14 +347,18 @@ TEST(EngineTransport, theFirstReportAnchorsTheClockAndLocatesToOffsetPlusPositio
     EXPECT_EQ(rig.sink.opsSince(before), (std::vector<Op>{Op::ClearPending, Op::Full}));
     ASSERT_EQ(rig.packetCount(), 1u);
     EXPECT_EQ(fullOf(rig, 0), (Full{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0x00, 0x0A, 0x00, 0xF7}));
-    const Engine& e = rig.engine;
-    EXPECT_TRUE(e.anchored && e.playing && e.hasTrack && e.fullPending);
-    EXPECT_EQ(e.trackId, "A");
-    EXPECT_EQ(e.anchorPosition, 10);
-    EXPECT_EQ(e.anchorTime, 0.02);
-    EXPECT_EQ(e.lastReportAt, 0.02);
-    EXPECT_EQ(e.piece, 0u);
-    EXPECT_EQ(e.nextQuarterAt, kInf);
+    // The full frame is polled until it is done; then piece 0 is due one interval on.
+    EXPECT_DOUBLE_EQ(rig.engine.nextDeadline(0.02), 0.021);
+    rig.stepAt(0.02);
+    EXPECT_DOUBLE_EQ(rig.engine.nextDeadline(0.02), 0.03);
+    rig.advanceTo(0.1);
+    const Bytes q = rig.quarterDataSince(1);
+    ASSERT_GE(q.size(), 8u);
+    EXPECT_EQ(Bytes(q.begin(), q.begin() + 8),
+              (Bytes{0x00, 0x10, 0x2A, 0x30, 0x40, 0x50, 0x61, 0x72}));  // 01:00:10:00
+    // The watchdog runs from the report.
+    rig.stepAt(0.37);
+    EXPECT_EQ(thrownBy([&] { rig.stepAt(0.371); }), kWatchdog);
 }
 
 struct LocateCase {
@@ -357,37 +366,51 @@ struct LocateCase {
     double at;
     Snapshot next;
     bool locates;
+    uint8_t frame;  // of 01:00:10, where a locate right after puts the stream
 };
 
 // After a first report (10 s, playing, track "A") at 0 and the step that completes its full
-// frame, a second report decides on a locate. Times and positions are exact binary fractions.
+// frame, a second report decides on a locate; whether it does or not, it is the anchor from
+// then on, so a locate right after it sends its own position (3600 s more). Times and
+// positions are exact binary fractions.
 TEST(EngineTransport, aReportLocatesOnlyOnAJumpAChangeARequestOrAGap) {
     const LocateCase cases[] = {
-        {"on the prediction", 0.125, report(10.125, true, "A"), false},
-        {"0.05859375 s ahead of the prediction", 0.125, report(10.18359375, true, "A"), false},
-        {"0.05859375 s behind the prediction", 0.125, report(10.06640625, true, "A"), false},
-        {"0.0625 s ahead of the prediction", 0.125, report(10.1875, true, "A"), true},
-        {"0.0625 s behind the prediction", 0.125, report(10.0625, true, "A"), true},
-        {"a locate request on the prediction", 0.125, report(10.125, true, "A", true), true},
-        {"another track", 0.125, report(10.125, true, "B"), true},
-        {"a null track, which also counts as paused", 0.125, report(10.125, true, ""), true},
-        {"paused on the prediction", 0.125, report(10.125, false, "A"), true},
-        {"exactly 0.15 s after the last report", 0.15, report(10.15, true, "A"), false},
-        {"more than 0.15 s after the last report", 0.15625, report(10.15625, true, "A"), true},
+        {"on the prediction", 0.125, report(10.125, true, "A"), false, 3},
+        {"0.05859375 s ahead of the prediction", 0.125, report(10.18359375, true, "A"), false, 4},
+        {"0.05859375 s behind the prediction", 0.125, report(10.06640625, true, "A"), false, 1},
+        {"0.0625 s ahead of the prediction", 0.125, report(10.1875, true, "A"), true, 4},
+        {"0.0625 s behind the prediction", 0.125, report(10.0625, true, "A"), true, 1},
+        {"a locate request on the prediction", 0.125, report(10.125, true, "A", true), true, 3},
+        {"another track", 0.125, report(10.125, true, "B"), true, 3},
+        {"a null track, which also counts as paused", 0.125, report(10.125, true, ""), true, 3},
+        {"paused on the prediction", 0.125, report(10.125, false, "A"), true, 3},
+        {"exactly 0.15 s after the last report", 0.15, report(10.15, true, "A"), false, 3},
+        {"more than 0.15 s after the last report", 0.15625, report(10.15625, true, "A"), true, 3},
     };
     for (const LocateCase& c : cases) {
         Rig rig;
         rig.start(25, 3600);
         rig.sendAt(0, 10, true, "A");
-        ASSERT_FALSE(rig.engine.fullPending) << c.name;
         const size_t before = rig.sink.calls.size();
         rig.at(c.at);
         rig.send(c.next);
         const bool located = !rig.sink.opsSince(before).empty();
         EXPECT_EQ(located, c.locates) << c.name;
-        EXPECT_EQ(rig.engine.anchorPosition, c.next.position) << c.name;
-        EXPECT_EQ(rig.engine.anchorTime, c.at) << c.name;
-        EXPECT_EQ(rig.engine.nextQuarterAt, c.locates ? kInf : 0.01) << c.name;
+        if (c.locates) {
+            // The schedule starts afresh once the full frame is done: one interval on while
+            // playing, nothing but the device check while paused.
+            rig.stepAt(c.at);
+            const bool playing = c.next.playing && c.next.hasTrack;
+            EXPECT_NEAR(rig.engine.nextDeadline(c.at), c.at + (playing ? 0.01 : 0.05), 1e-9)
+                << c.name;
+        } else {
+            // The stream carries on: the first quarter frame is overdue.
+            EXPECT_EQ(rig.engine.nextDeadline(c.at), 0.01) << c.name;
+        }
+        rig.engine.locate(c.at);
+        EXPECT_EQ(rig.fullsSince(0).back(),
+                  (Full{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0x00, 0x0A, c.frame, 0xF7}))
+            << c.name;
     }
 }
 
@@ -416,13 +439,15 @@ TEST(EngineTransport, aReportThatDiffersOnlyInHavingATrackLocates) {
     rig.at(0.02);
     rig.send(s);
     EXPECT_EQ(rig.packetCount(), n + 1);
-    EXPECT_FALSE(rig.engine.hasTrack);
+    // The same report again is on the anchor: nothing more.
+    rig.send(s);
+    EXPECT_EQ(rig.packetCount(), n + 1);
 }
 
 // A report within tolerance arrives at 0.04 s, in the middle of the cycle whose piece 0 went
 // out at 0.01 s. The cycle in progress keeps the label it started with, so its eight pieces
 // name one time even when the clock has crossed into the next minute by the time its minute
-// pieces go out; the next cycle carries the new anchor.
+// pieces go out, and the schedule carries on; the next cycle carries the new anchor.
 TEST(EngineTransport, aReportWithinToleranceReanchorsAndTheStreamCarriesOn) {
     const struct {
         const char* name;
@@ -447,17 +472,14 @@ TEST(EngineTransport, aReportWithinToleranceReanchorsAndTheStreamCarriesOn) {
         rig.start(25, 3600);
         rig.sendAt(0, c.firstPosition, true, "A");
         rig.advanceTo(0.035);
-        const uint32_t piece = rig.engine.piece;
-        const double due = rig.engine.nextQuarterAt;
         rig.at(0.04);
         rig.send(report(c.reanchoredPosition, true, "A"));
-        EXPECT_EQ(rig.engine.piece, piece);
-        EXPECT_EQ(rig.engine.nextQuarterAt, due);
-        EXPECT_EQ(rig.engine.anchorPosition, c.reanchoredPosition);
-        EXPECT_EQ(rig.engine.anchorTime, 0.04);
         rig.advanceTo(0.165);
         EXPECT_EQ(rig.fullsSince(1).size(), 0u);
         EXPECT_EQ(rig.quarterDataSince(0), c.twoCycles);
+        for (size_t k = 1; k < rig.packetCount(); ++k) {
+            EXPECT_NEAR(rig.sink.packets[k].time, 0.01 * static_cast<double>(k), 1e-9) << k;
+        }
     }
 }
 
@@ -465,12 +487,12 @@ TEST(EngineTransport, aPlayingReportWithoutATrackCountsAsPaused) {
     Rig rig;
     rig.start(25, 3600);
     rig.sendAt(0, 10, true, "");
-    EXPECT_FALSE(rig.engine.playing);
-    EXPECT_FALSE(rig.engine.hasTrack);
+    rig.advanceTo(0.1);
+    // Paused without a track is what the engine now holds: a report saying so is no change.
+    rig.sendAt(0.1, 10, false, "");
     rig.advanceTo(0.3);
     EXPECT_EQ(rig.packetCount(), 1u);
     EXPECT_TRUE(rig.sink.packets[0].isFull());
-    EXPECT_EQ(rig.engine.nextQuarterAt, kInf);
 }
 
 TEST(EngineTransport, aSinkFailurePassesThroughUnchanged) {
@@ -590,7 +612,6 @@ TEST(EngineStream, pausingWithLocateSendsOneFullFrameAndThenNoQuarterFrames) {
         }
         rig.advanceTo(0.4);
         EXPECT_EQ(rig.packetCount(), n + 1) << r.fps;
-        EXPECT_EQ(rig.engine.nextQuarterAt, kInf) << r.fps;
     }
 }
 
@@ -622,7 +643,7 @@ TEST(EngineStream, aSeekForwardAndABackwardSeekWithATrackSwitchRestartTheCycleTh
     rig.start(25, 3600);
     rig.sendAt(0, 10, true, "A");
     rig.play(0.035, 10, 0);
-    ASSERT_NE(rig.engine.piece, 0u);
+    ASSERT_NE(rig.quarterDataSince(0).size() % 8, 0u) << "the seek came between two cycles";
 
     size_t n = rig.packetCount();
     rig.sendAt(0.035, 90, true, "A", true);
@@ -652,7 +673,9 @@ TEST(EngineStream, aTrackSwitchWithoutALocateRequestStillSendsAFullFrame) {
     const size_t n = rig.packetCount();
     rig.sendAt(0.1, 10.1, true, "B");
     EXPECT_EQ(rig.fullsSince(n).size(), 1u);
-    EXPECT_EQ(rig.engine.trackId, "B");
+    // Track "B" is the anchor's now: its next report on the prediction needs nothing more.
+    rig.sendAt(0.12, 10.12, true, "B");
+    EXPECT_EQ(rig.fullsSince(n).size(), 1u);
 }
 
 // Three locates while the first full frame is still in flight: the output gets the first and
@@ -695,7 +718,7 @@ TEST(EngineStream, quarterFramesWaitForASlowFullFrameAndStartOneIntervalAfterIt)
     rig.start(25, 3600);
     rig.sendAt(0, 10, true, "A");
     rig.advanceTo(0.003);
-    EXPECT_TRUE(rig.engine.fullPending);
+    EXPECT_DOUBLE_EQ(rig.engine.nextDeadline(0.003), 0.004) << "no longer polling the sink";
     rig.advanceTo(0.05);
     // The polls run every millisecond: the one at 0.004 sees the frame done.
     ASSERT_GE(rig.packetCount(), 2u);
@@ -718,7 +741,7 @@ TEST(EngineStep, aStepMoreThanOneIntervalLateLocatesAndASecondStepThenSendsNothi
     EXPECT_EQ(fullOf(rig, n), (Full{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0x00, 0x05, 0x02, 0xF7}));
     rig.stepAt(0.1);
     EXPECT_EQ(rig.packetCount(), n + 1);
-    EXPECT_DOUBLE_EQ(rig.engine.nextQuarterAt, 0.11);
+    EXPECT_DOUBLE_EQ(rig.engine.nextDeadline(0.1), 0.11);
     rig.stepAt(0.11);
     ASSERT_EQ(rig.packetCount(), n + 2);
     EXPECT_EQ(rig.sink.packets.back().data(), 0x02);  // piece 0 of 01:00:05:02
@@ -736,13 +759,17 @@ TEST(EngineStep, locateSendsTheAnchorWhilePausedAndTheClocksPositionWhilePlaying
     EXPECT_EQ(fullOf(rig, n), (Full{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0x00, 0x0B, 0x00, 0xF7}));
 
     rig.sendAt(0.22, 11, true, "A");
+    rig.advanceTo(0.295);
     rig.at(0.3);
     rig.engine.locate(0.3);  // 11.08 s: 01:00:11:02
     EXPECT_EQ(rig.fullsSince(0).back(),
               (Full{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0x00, 0x0B, 0x02, 0xF7}));
-    EXPECT_TRUE(rig.engine.fullPending);
-    EXPECT_EQ(rig.engine.piece, 0u);
-    EXPECT_EQ(rig.engine.nextQuarterAt, kInf);
+    // The full frame is polled, and the cycle starts afresh one interval after it is done.
+    EXPECT_DOUBLE_EQ(rig.engine.nextDeadline(0.3), 0.301);
+    const size_t located = rig.packetCount();
+    rig.stepAt(0.3);
+    rig.advanceTo(0.315);
+    EXPECT_EQ(rig.quarterDataSince(located), Bytes{0x02});
 }
 
 // The handler reads the clock for a report after the loop read it for the step it is about to
@@ -770,7 +797,7 @@ struct LateCase {
     double at;  // the first quarter frame is due at 0.01; the interval is 0.01
     size_t quarters;
     bool located;
-    double nextDue;
+    double nextWake;  // nextDeadline(at) after the step: the next quarter frame, or a poll
 };
 
 TEST(EngineStep, quarterFramesFollowTheScheduleWithinOneNanosecondAndOneInterval) {
@@ -780,18 +807,18 @@ TEST(EngineStep, quarterFramesFollowTheScheduleWithinOneNanosecondAndOneInterval
         {"on time", 0.01, 1, false, 0.02},
         {"half an interval late keeps the phase", 0.015, 1, false, 0.02},
         {"exactly one interval late still sends", 0.02, 1, false, 0.02},
-        {"more than one interval late locates", 0.0200001, 0, true, kInf},
+        {"more than one interval late locates", 0.0200001, 0, true, 0.0200001 + 0.001},
     };
     for (const LateCase& c : cases) {
         Rig rig;
         rig.start(25, 3600);
         rig.sendAt(0, 5, true, "A");
-        ASSERT_EQ(rig.engine.nextQuarterAt, 0.01);
+        ASSERT_EQ(rig.engine.nextDeadline(0), 0.01);
         const size_t n = rig.packetCount();
         rig.stepAt(c.at);
         EXPECT_EQ(rig.quarterDataSince(n).size(), c.quarters) << c.name;
         EXPECT_EQ(rig.fullsSince(n).size(), c.located ? 1u : 0u) << c.name;
-        EXPECT_EQ(rig.engine.nextQuarterAt, c.nextDue) << c.name;
+        EXPECT_EQ(rig.engine.nextDeadline(c.at), c.nextWake) << c.name;
     }
 }
 
@@ -818,14 +845,16 @@ TEST(EngineStep, theWatchdogStopsTheStreamAfter350msWithoutAnAcceptedReport) {
     rig.start(25, 3600);
     rig.sendAt(0, 5, true, "A");
     rig.stepAt(0.35);
-    const State before = stateOf(rig.engine);
     const size_t calls = rig.sink.calls.size();
     EXPECT_EQ(thrownBy([&] { rig.stepAt(0.351); }), kWatchdog);
-    EXPECT_TRUE(stateOf(rig.engine) == before);
+    EXPECT_EQ(rig.sink.calls.size(), calls);
+    // The engine never stops itself: it stays armed and throws again, until the caller stops it.
+    EXPECT_TRUE(rig.engine.isActive());
+    EXPECT_EQ(thrownBy([&] { rig.stepAt(0.352); }), kWatchdog);
     EXPECT_EQ(rig.sink.calls.size(), calls);
 
     rig.engine.stop();
-    EXPECT_FALSE(rig.engine.active);
+    EXPECT_FALSE(rig.engine.isActive());
     const size_t n = rig.packetCount();
     rig.stepAt(0.6);
     EXPECT_EQ(rig.packetCount(), n);
@@ -873,9 +902,15 @@ TEST(EngineStep, aDetachedDeviceIsNoticedAtTheNextCheckWhichAdvancesFirst) {
     rig.sink.attached = false;
     rig.stepAt(0.0495);  // no check due yet
     EXPECT_EQ(thrownBy([&] { rig.stepAt(0.051); }), kDetached);
-    EXPECT_DOUBLE_EQ(rig.engine.nextHealthCheckAt, 0.101);
+    // The failed check has moved the next one 50 ms on.
+    const size_t calls = rig.sink.calls.size();
+    rig.stepAt(0.1);
+    for (const Op op : rig.sink.opsSince(calls)) {
+        EXPECT_NE(op, Op::Connected);
+    }
+    EXPECT_EQ(thrownBy([&] { rig.stepAt(0.101); }), kDetached);
     rig.engine.stop();
-    EXPECT_FALSE(rig.engine.active);
+    EXPECT_FALSE(rig.engine.isActive());
 }
 
 TEST(EngineStep, theWatchdogIsCheckedBeforeTheDevice) {
@@ -883,54 +918,61 @@ TEST(EngineStep, theWatchdogIsCheckedBeforeTheDevice) {
     rig.start(25, 3600);
     rig.sendAt(0, 5, true, "A");
     rig.sink.attached = false;
+    const size_t calls = rig.sink.calls.size();
     EXPECT_EQ(thrownBy([&] { rig.stepAt(0.4); }), kWatchdog);
-    EXPECT_EQ(rig.engine.nextHealthCheckAt, 0.05);
+    EXPECT_EQ(rig.sink.calls.size(), calls) << "the device was checked";
 }
 
 // ---------------------------------------------------------------------------------------------
 // the wake-up schedule
 
-// The engine's deadlines, one clamp per row, at now = 8 s. The deadline is compared exactly (it
-// is one of the sums in the row); the wait is a difference, so it is compared to a picosecond.
+// The engine's deadlines, one clamp per row, each reached by what the engine was told: started
+// at 7.5 s at 25 fps (24 where the row says so) and a report of position 10, then asked at
+// `now`. The sleep has its floor of half a millisecond.
 TEST(EngineDeadline, theNextWakeIsTheEarliestDeadlineHeldBetweenHalfAMillisecondAnd50ms) {
-    constexpr double kNow = 8.0;
     const struct {
         const char* name;
-        bool fullPending;
-        double nextQuarterAt;
-        double lastReportAt;
-        double nextHealthCheckAt;
+        double fps;
+        double reportAt;
+        bool playing;
+        std::function<void(Rig&)> then;
+        double now;
         double deadline;
         double wait;
     } cases[] = {
-        {"nothing near: at most 50 ms", false, kInf, kNow, kNow + 1, kNow + 0.05, 0.05},
-        {"the next quarter frame", false, kNow + 0.0078125, kNow, kNow + 1, kNow + 0.0078125,
-         0.0078125},
-        {"a quarter frame later than 50 ms", false, kNow + 0.0625, kNow, kNow + 1, kNow + 0.05,
-         0.05},
-        {"a full frame in flight is polled after 1 ms, whatever quarter frame was due", true,
-         kNow + 0.0078125, kNow, kNow + 1, kNow + 0.001, 0.001},
-        {"just past the watchdog: 351 ms after the last report", false, kInf, kNow - 0.34375,
-         kNow + 1, kNow - 0.34375 + 0.351, kNow - 0.34375 + 0.351 - kNow},
-        {"the device check", false, kNow + 0.03125, kNow, kNow + 0.015625, kNow + 0.015625,
-         0.015625},
-        {"a device check 0.25 ms away still sleeps 0.5 ms", true, kInf, kNow, kNow + 0.00025,
-         kNow + 0.00025, 0.0005},
-        {"a quarter frame already late sleeps 0.5 ms, not 0", false, kNow - 0.00390625, kNow,
-         kNow + 1, kNow - 0.00390625, 0.0005},
+        {"paused, nothing is due but the device check, 50 ms after the report's step", 25, 7.99,
+         false, [](Rig&) {}, 8.0, 8.04, 0.04},
+        {"the next quarter frame", 25, 7.99, true, [](Rig& rig) { rig.advanceTo(8.005); }, 8.005,
+         8.01, 0.005},
+        {"a full frame in flight is polled after 1 ms, whatever quarter frame was due", 25, 7.99,
+         true,
+         [](Rig& rig) {
+             rig.advanceTo(8.005);
+             rig.engine.locate(8.005);
+         },
+         8.005, 8.006, 0.001},
+        {"just past the watchdog: 351 ms after the last report", 25, 7.65, false,
+         [](Rig& rig) { rig.stepAt(7.97); }, 8.0, 8.001, 0.001},
+        {"the device check before the next quarter frame", 24, 7.958, true,
+         [](Rig& rig) { rig.advanceTo(8.0); }, 8.0, 8.008, 0.008},
+        {"a device check 0.25 ms away still sleeps 0.5 ms", 24, 7.958, true,
+         [](Rig& rig) { rig.advanceTo(8.0); }, 8.00775, 8.008, 0.0005},
+        {"a quarter frame already late sleeps 0.5 ms, not 0", 25, 7.99, true,
+         [](Rig& rig) { rig.advanceTo(8.005); }, 8.014, 8.01, 0.0005},
+        // Only a time before the last step can find the device check further than 50 ms away.
+        {"never more than 50 ms, even from before the last device check", 25, 7.97, false,
+         [](Rig& rig) { rig.stepAt(8.03); }, 8.0, 8.05, 0.05},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        rig.start(25, 0, kNow - 0.5);
-        rig.engine.fullPending = c.fullPending;
-        rig.engine.nextQuarterAt = c.nextQuarterAt;
-        rig.engine.lastReportAt = c.lastReportAt;
-        rig.engine.nextHealthCheckAt = c.nextHealthCheckAt;
-        EXPECT_EQ(rig.engine.nextDeadline(kNow), c.deadline);
-        EXPECT_NEAR(rig.engine.waitBeforeNextStep(kNow), c.wait, 1e-12);
-        EXPECT_EQ(Engine::kShortestWait, 0.0005);
+        rig.start(c.fps, 0, 7.5);
+        rig.sendAt(c.reportAt, 10, c.playing, "A");
+        c.then(rig);
+        EXPECT_NEAR(rig.engine.nextDeadline(c.now), c.deadline, 1e-9);
+        EXPECT_NEAR(rig.engine.waitBeforeNextStep(c.now), c.wait, 1e-9);
     }
+    EXPECT_EQ(Engine::kShortestWait, 0.0005);
 }
 
 }  // namespace

@@ -15,16 +15,16 @@
 #include <vector>
 
 #include "core/engine.h"
-#include "tests/core/recording_sink.h"
+#include "tests/kit/recording_sink.h"
+#include "tests/kit/wall_clock.h"
 
 namespace coretest {
 
-// Wall-clock Unix milliseconds at simulated time 0 (an integer, so sums stay exact).
-constexpr double kWallEpochMs = 1700000000000.0;
-
-inline double wallMs(double now) {
-    return kWallEpochMs + now * 1000.0;
-}
+using mtctest::Call;
+using mtctest::Op;
+using mtctest::Packet;
+using mtctest::RecordingSink;
+using mtctest::wallMs;
 
 inline velmarmtc::Snapshot report(double position, bool playing, const std::string& track,
                                   bool locate = false) {

@@ -224,7 +224,6 @@ TEST(EnginePhaseLock, theFirstCycleStartsOnTheFirstEvenFrameBoundaryOneIntervalO
         rig.at(0);
         rig.engine.start("winmm:test", c.fps, 0, 0, true);
         rig.sendAt(0, c.position, true, "A");
-        EXPECT_NEAR(rig.engine.nextQuarterAt, c.firstPieceAt, 1e-9);
         rig.advanceTo(c.firstPieceAt + 7.5 * rig.engine.quarterInterval());
         const Bytes quarters = rig.quarterDataSince(0);
         ASSERT_EQ(quarters.size(), 8u);

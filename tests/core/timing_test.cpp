@@ -21,13 +21,10 @@ namespace {
 
 using mtccheck::ClockModel;
 
-ClockModel clockOf(int blockFrames, double readJitterMs, double driftPpm) {
-    ClockModel m;
-    m.blockFrames = blockFrames;
-    m.readJitterMs = readJitterMs;
-    m.driftPpm = driftPpm;
-    m.sendJitterMs = 4;  // reports every 20 ms +-4 ms
-    return m;
+// A player that reports every 20 ms +-4 ms and reads its clock as `settings` say, in the show
+// script's words ("player blocks 512 48000", "player jitter 3", "player drift -300").
+ClockModel reportingEvery20ms(const std::string& settings) {
+    return mtccheck::parseShow("player reports 20 4\n" + settings + "\n", "clock").clock;
 }
 
 struct ClockCase {
@@ -68,14 +65,23 @@ double largestIntervalChange(const std::vector<coretest::Packet>& packets, doubl
 TEST(Timing, everyClockModelKeepsCyclesTwoFramesOnAndPhaseLockHoldsTheFrameGrid) {
     const ClockCase cases[] = {
         {"exact, every 20 ms", ClockModel(), {0, 0, 0, 0}, true},
-        {"512-sample blocks", clockOf(512, 0, 0), {}, true},
-        {"1024-sample blocks", clockOf(1024, 0, 0), {}, true},
-        {"reading +-3 ms", clockOf(0, 3, 0), {}, true},
-        {"512 blocks, -300 ppm", clockOf(512, 0, -300), {}, true},
-        {"1024 blocks, +300 ppm", clockOf(1024, 0, 300), {}, true},
-        {"512 blocks, stalling pipe", clockOf(512, 0, 0), {0.5, 2.5, 0.05, 40}, true},
-        {"exact, stalling pipe", clockOf(0, 0, 0), {0.5, 2.5, 0.05, 40}, true},
-        {"reading +-8 ms", clockOf(0, 8, 0), {}, false},
+        {"512-sample blocks", reportingEvery20ms("player blocks 512 48000"), {}, true},
+        {"1024-sample blocks", reportingEvery20ms("player blocks 1024 48000"), {}, true},
+        {"reading +-3 ms", reportingEvery20ms("player jitter 3"), {}, true},
+        {"512 blocks, -300 ppm",
+         reportingEvery20ms("player blocks 512 48000\nplayer drift -300"),
+         {},
+         true},
+        {"1024 blocks, +300 ppm",
+         reportingEvery20ms("player blocks 1024 48000\nplayer drift 300"),
+         {},
+         true},
+        {"512 blocks, stalling pipe",
+         reportingEvery20ms("player blocks 512 48000"),
+         {0.5, 2.5, 0.05, 40},
+         true},
+        {"exact, stalling pipe", reportingEvery20ms(""), {0.5, 2.5, 0.05, 40}, true},
+        {"reading +-8 ms", reportingEvery20ms("player jitter 8"), {}, false},
     };
     std::printf("%-28s %5s %-7s %5s %7s %7s %7s %7s %6s\n", "clock", "fps", "mode", "jumps",
                 "ph p1", "ph p50", "ph p99", "spread", "slew%");

@@ -25,7 +25,8 @@ Bytes bytesOf(const std::array<uint8_t, 10>& frame) {
     return Bytes(frame.begin(), frame.end());
 }
 
-std::string messageOf(void (*action)()) {
+template <typename Action>
+std::string messageOf(Action&& action) {
     return mtctest::thrownMessage(action, "(nothing thrown)");
 }
 
@@ -144,28 +145,43 @@ TEST(SelfTest, AReportIsExactlyFreshAndCarriesATrackOnlyWhenItHasAnId) {
     EXPECT_FALSE(noTrack.locate);
 }
 
+// Started at time 0: the watchdog runs from then, and the first report's full frame carries
+// the offset, 01:00:00;00 at 29.97.
 TEST(SelfTest, AFreshRigIsStartedAtTheRequestedRateWithOffset3600) {
     Rig rig(29.97);
-    EXPECT_TRUE(rig.engine.active);
+    EXPECT_TRUE(rig.engine.isActive());
     EXPECT_TRUE(rig.capture.opened);
-    EXPECT_EQ(rig.engine.fps, 29.97);
-    EXPECT_EQ(rig.engine.offset, 3600.0);
-    EXPECT_EQ(rig.engine.lastReportAt, 0.0);
+    EXPECT_EQ(rig.engine.quarterInterval(), 1001.0 / 120000.0);
     EXPECT_TRUE(rig.capture.packets.empty());
+    rig.engine.step(0.35);
+    EXPECT_EQ(messageOf([&] { rig.engine.step(0.351); }),
+              "播放器时钟更新中断，MTC 输出已关闭。请检查播放后重新启用。");
+
+    Rig reported(29.97);
+    reported.send(0, false, "A", false);
+    ASSERT_EQ(reported.capture.packets.size(), 1u);
+    EXPECT_EQ(reported.capture.packets[0].bytes,
+              (Bytes{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x41, 0x00, 0x00, 0x00, 0xF7}));
 }
 
 TEST(SelfTest, TheSimulatedPlayerReportsEvery20MsWhileTheTimerTicksEveryMillisecond) {
     Rig rig;
     rig.run(0.1, 10, 0);
     EXPECT_NEAR(rig.capture.now, 0.1, 1e-9);
-    // Reports at 20, 40, 60, 80 and 100 ms; the last one anchors the clock.
-    EXPECT_NEAR(rig.engine.anchorTime, 0.1, 1e-9);
-    EXPECT_NEAR(rig.engine.anchorPosition, 10.1, 1e-9);
-    EXPECT_EQ(rig.engine.trackId, "A");
-    EXPECT_TRUE(rig.engine.playing);
     ASSERT_FALSE(rig.capture.packets.empty());
     EXPECT_NEAR(rig.capture.packets[0].time, 0.02, 1e-9) << "the first report locates";
     EXPECT_EQ(rig.capture.packets[0].bytes[0], 0xF0);
+    // Reports at 20, 40, 60, 80 and 100 ms, the position following the clock: the one at 100 ms
+    // is the anchor, playing track "A", so the same report again asks for nothing, and a locate
+    // sends its position, 3610.1 s (01:00:10:02).
+    const size_t packets = rig.capture.packets.size();
+    const int32_t clears = rig.capture.clears;
+    rig.send(10.1, true, "A", false);
+    EXPECT_EQ(rig.capture.clears, clears);
+    rig.engine.locate(rig.capture.now);
+    ASSERT_EQ(rig.capture.packets.size(), packets + 1);
+    EXPECT_EQ(rig.capture.packets.back().bytes,
+              (Bytes{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0x00, 0x0A, 0x02, 0xF7}));
 }
 
 TEST(SelfTest, RequireThrowsItsMessageOnlyWhenTheConditionIsFalse) {

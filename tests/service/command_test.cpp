@@ -1,9 +1,9 @@
-// The service's command handler on simulated surroundings: a clock that records which of its
-// two readings were taken and in what order, a device list that can fail, a writer that keeps
-// every line (and can refuse them), and the production engine over a recording sink. Expected
-// lines are literal text, as the host reads them.
+// The service's command handler on the kit's simulated surroundings: a clock that records which
+// of its two readings were taken and in what order, a device list that can fail, a writer that
+// keeps every line (and can refuse them), and the production engine over the recording sink.
+// Expected lines are literal text, as the host reads them.
 #include <cstdint>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,15 +12,19 @@
 #include "core/engine.h"
 #include "service/command.h"
 #include "service/timing.h"
-#include "tests/core/recording_sink.h"
+#include "tests/kit/recording_sink.h"
+#include "tests/kit/service_fakes.h"
+#include "tests/kit/thrown.h"
 
 namespace {
 
-using coretest::Op;
+using mtctest::kOutputLost;
+using mtctest::Op;
 using Lines = std::vector<std::string>;
 using Ops = std::vector<Op>;
 
-// The simulated moment every command runs at: monotonic 10 s, and its wall-clock twin.
+// The simulated moment every command runs at: monotonic 10 s, and its wall-clock twin (the
+// fake clock's own, mtctest::wallMs(kNow)).
 constexpr double kNow = 10.0;
 constexpr double kWallNowMs = 1700000010000.0;
 
@@ -29,59 +33,19 @@ const char kUnknown[] = "未知 MIDI 命令。";
 const char kBadRate[] = "无效的时间码帧率或起始时间。";
 const char kStale[] = "播放器时钟消息已过期，MTC 输出已关闭。请重新启用。";
 const char kListFailed[] = "无法列出 MIDI 输出。";
-const char kOutputLost[] = "MTC 输出服务连接已中断。";
 const char kCloseFailed[] = "MTC 驱动未能停止。";
 
 const std::string kPortId = "winmm:" + std::string(64, '0');
 const std::string kOtherId = "winmm:" + std::string(63, 'f') + "9";
 
-// Records its readings: "m" for the monotonic clock, "w" for the wall clock.
-class ScriptedClock final : public mtcservice::Clock {
-  public:
-    std::string reads;
-    double wallMs = kWallNowMs;
-    double monotonicSeconds() override {
-        reads += 'm';
-        return kNow;
-    }
-    double wallUnixMilliseconds() override {
-        reads += 'w';
-        return wallMs;
-    }
-};
-
-class ScriptedDeviceList final : public mtcservice::DeviceList {
-  public:
-    std::vector<mtcservice::Output> list;
-    bool fail = false;
-    std::vector<mtcservice::Output> outputs() override {
-        if (fail) {
-            throw std::runtime_error(kListFailed);
-        }
-        return list;
-    }
-};
-
-// Keeps every line; refuses the first `refusals` lines it is given (they are not kept).
-class ScriptedWriter final : public mtcservice::LineWriter {
-  public:
-    Lines lines;
-    int refusals = 0;
-    void writeLine(const std::string& line) override {
-        if (refusals > 0) {
-            --refusals;
-            throw std::runtime_error(kOutputLost);
-        }
-        lines.push_back(line);
-    }
-};
-
 struct Handler {
-    coretest::RecordingSink sink;
+    mtctest::RecordingSink sink;
     velmarmtc::Engine engine{&sink};
-    ScriptedClock clock;
-    ScriptedDeviceList deviceList;
-    ScriptedWriter writer;
+    mtctest::FakeClock clock;
+    mtctest::FakeDeviceList deviceList;
+    mtctest::FakeLineWriter writer;
+
+    Handler() { clock.now = kNow; }
 
     // Output running on the test port, and every record of getting there forgotten.
     void startOutput() {
@@ -112,7 +76,11 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
         Ops sinkCalls;
         const char* clockReads;
         bool runningAfter;
-        bool phaseLockAfter = false;
+        // When set, a report of 12.52 s follows, and the first quarter frame after the step that
+        // sees its full frame done is due this long after it. One interval on, the player is
+        // 313.25 frames in at 25 fps: the default timing sends piece 0 then (10 ms), phase lock
+        // waits for the next even frame (40 ms).
+        double firstQuarterIn = 0;
     };
     const std::string startLine = "{\"id\":1,\"command\":\"start\",\"outputId\":\"" + kPortId +
                                   "\",\"fps\":25,\"offset\":3600}";
@@ -131,14 +99,15 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
          {Op::Close, Op::Open},
          "m",
          true,
-         true},
+         0.04},
         {"a start with phaseLock false starts in the default timing",
          false,
          lockLine + "false}",
          {"{\"id\":6,\"ok\":true}"},
          {Op::Close, Op::Open},
          "m",
-         true},
+         true,
+         0.01},
         {"a phaseLock that is no boolean is malformed and stops the output",
          true,
          lockLine + "1}",
@@ -160,13 +129,14 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
          {Op::Close},
          "",
          false},
-        {"a start reads the monotonic clock once and opens after closing",
+        {"a start reads the monotonic clock once, opens after closing, in the default timing",
          false,
          startLine,
          {"{\"id\":1,\"ok\":true}"},
          {Op::Close, Op::Open},
          "m",
-         true},
+         true,
+         0.01},
         {"a rate the engine refuses is a failure reply with the engine's message",
          true,
          fps26Line,
@@ -280,8 +250,14 @@ TEST(CommandHandler, EachLineGetsItsReplyItsEngineCallsAndItsClockReadings) {
         EXPECT_EQ(h.writer.lines, c.written);
         EXPECT_EQ(h.ops(), c.sinkCalls);
         EXPECT_EQ(h.clock.reads, c.clockReads);
-        EXPECT_EQ(h.engine.active, c.runningAfter);
-        EXPECT_EQ(h.engine.phaseLock, c.phaseLockAfter);
+        EXPECT_EQ(h.engine.isActive(), c.runningAfter);
+        if (c.firstQuarterIn > 0) {
+            h.handle(
+                "{\"command\":\"transport\",\"trackId\":\"t1\",\"position\":12.52,"
+                "\"playing\":true,\"sentAtUnixMs\":1700000010000}");
+            h.engine.step(kNow);
+            EXPECT_NEAR(h.engine.nextDeadline(kNow), kNow + c.firstQuarterIn, 1e-9);
+        }
     }
 }
 
@@ -314,15 +290,19 @@ TEST(CommandHandler, ListingAnswersWithTheOutputsOrAStoppedOutputAndTheFailure) 
     struct Case {
         const char* name;
         std::vector<mtcservice::Output> outputs;
-        bool fail;
+        std::optional<std::string> listFailure;
         Lines written;
         Ops sinkCalls;
     };
     const Case cases[] = {
-        {"no outputs is an empty array", {}, false, {"{\"id\":9,\"ok\":true,\"outputs\":[]}"}, {}},
+        {"no outputs is an empty array",
+         {},
+         std::nullopt,
+         {"{\"id\":9,\"ok\":true,\"outputs\":[]}"},
+         {}},
         {"a list that cannot be had stops the output and is a failure reply",
          {},
-         true,
+         kListFailed,
          {"{\"id\":9,\"ok\":false,\"error\":\"" + std::string(kListFailed) + "\"}"},
          {Op::Close}},
     };
@@ -331,7 +311,7 @@ TEST(CommandHandler, ListingAnswersWithTheOutputsOrAStoppedOutputAndTheFailure) 
         Handler h;
         h.startOutput();
         h.deviceList.list = c.outputs;
-        h.deviceList.fail = c.fail;
+        h.deviceList.failure = c.listFailure;
         h.handle("{\"id\":9,\"command\":\"list\"}");
         EXPECT_EQ(h.writer.lines, c.written);
         EXPECT_EQ(h.ops(), c.sinkCalls);
@@ -381,13 +361,8 @@ TEST(CommandHandler, OnlyAFailureToReportOrToStopLeavesTheHandler) {
         if (c.closeFails) {
             h.sink.closeFailure = kCloseFailed;
         }
-        std::string escaped;
-        try {
-            h.handle(c.line);
-        } catch (const std::runtime_error& e) {
-            escaped = e.what();
-        }
-        EXPECT_EQ(escaped, c.escapes == nullptr ? "" : c.escapes);
+        EXPECT_EQ(mtctest::thrownMessage([&] { h.handle(c.line); }),
+                  c.escapes == nullptr ? "" : c.escapes);
         EXPECT_EQ(h.writer.lines, c.written);
         // The output was told to stop before the failure was reported, or before it left.
         EXPECT_EQ(h.ops(), Ops{Op::Close});

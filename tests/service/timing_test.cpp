@@ -1,43 +1,57 @@
 // The service loop's unit conversions against literal numbers: the waitable timer's due time
 // for the engine's next step (sign, 100-nanosecond units, rounding, the shortest and longest
-// waits) and the system time as Unix milliseconds.
+// waits), with the engine brought to each case by its own calls, and the system time as Unix
+// milliseconds.
 #include <cstdint>
-#include <limits>
 
 #include <gtest/gtest.h>
 
 #include "core/engine.h"
 #include "service/timing.h"
-#include "tests/core/recording_sink.h"
+#include "tests/kit/recording_sink.h"
+#include "tests/kit/wall_clock.h"
 
 namespace {
 
 TEST(LoopTiming, TheTimerIsArmedRelativeIn100NanosecondUnitsRoundedUpWithinItsClamps) {
     // An uptime with no short binary form, as a real clock has.
     constexpr double kNow = 86401.123456789;
-    constexpr double kNever = std::numeric_limits<double>::infinity();
+    constexpr double kInterval = 1001.0 / 120000.0;  // a quarter frame at 29.97
+    // How far the engine got at kNow, right after its start there.
+    enum class Reached { Started, Located, Playing };
     struct Case {
         const char* name;
-        bool fullPending;
-        double quarterIn;  // seconds from now to the next quarter frame
+        Reached reached;
+        double askedAfter;  // seconds after kNow the loop asks
         std::int64_t due;
     };
     const Case cases[] = {
-        {"nothing near: 50 ms", false, kNever, -500000},
-        {"a quarter frame due in 0.2 ms: the shortest wait, 0.5 ms", false, 0.0002, -5000},
-        {"a quarter frame already late: 0.5 ms, never 0 or positive", false, -0.004, -5000},
-        {"a full frame in flight is polled after 1 ms", true, kNever, -10000},
-        {"a 29.97 quarter interval rounds up to the next 100 ns", false, 1001.0 / 120000.0, -83417},
+        {"nothing near: 50 ms", Reached::Started, 0, -500000},
+        {"a full frame in flight is polled after 1 ms", Reached::Located, 0, -10000},
+        {"a 29.97 quarter interval rounds up to the next 100 ns", Reached::Playing, 0, -83417},
+        {"a quarter frame due in 0.2 ms: the shortest wait, 0.5 ms", Reached::Playing,
+         kInterval - 0.0002, -5000},
+        {"a quarter frame already late: 0.5 ms, never 0 or positive", Reached::Playing,
+         kInterval + 0.004, -5000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        coretest::RecordingSink sink;
+        mtctest::RecordingSink sink;
         velmarmtc::Engine engine(&sink);
         engine.start("out", 29.97, 0, kNow);
-        engine.fullPending = c.fullPending;
-        engine.nextQuarterAt = kNow + c.quarterIn;
-        engine.nextHealthCheckAt = kNow + 1;
-        EXPECT_EQ(mtcservice::relativeDueTime(engine, kNow), c.due);
+        if (c.reached != Reached::Started) {
+            velmarmtc::Snapshot playing;
+            playing.trackId = "t";
+            playing.hasTrack = true;
+            playing.playing = true;
+            playing.sentAtUnixMs = mtctest::wallMs(kNow);
+            engine.transport(playing, kNow, mtctest::wallMs(kNow));
+        }
+        if (c.reached == Reached::Playing) {
+            engine.step(kNow);  // the full frame is done: the first quarter frame is one
+                                // interval away
+        }
+        EXPECT_EQ(mtcservice::relativeDueTime(engine, kNow + c.askedAfter), c.due);
     }
 }
 

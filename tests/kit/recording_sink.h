@@ -1,9 +1,12 @@
-// A sink for the core tests: it records every call the engine makes, in order, and what
-// reached the "wire" with the simulated time, and models a full frame that takes
-// `fullDuration` seconds to complete (one in flight, at most one held, the newest).
+// The one recording Sink of the portable tests (the core tests, the command handler's and the
+// loop timing's, and the command fuzzer's): it records every call the engine makes, in order,
+// and what reached the "wire" with the simulated time, and models a full frame that takes
+// `fullDuration` seconds to complete (one in flight, at most one held, the newest). A call against
+// the sink's contract (a quarter frame on a closed output or while a full frame is pending, a full
+// frame on a closed output) throws, so a test sees it fail.
 //
 // It allocates only in open and when its pre-reserved logs overflow, so the allocation test can
-// use it on the quarter-frame path. It keeps no static state.
+// use it on the quarter-frame path. It keeps no static state. Single-threaded, like the engine.
 #pragma once
 
 #include <array>
@@ -16,7 +19,7 @@
 
 #include "core/sink.h"
 
-namespace coretest {
+namespace mtctest {
 
 enum class Op { Open, ClearPending, Full, Quarter, Ready, Connected, Close };
 
@@ -25,6 +28,10 @@ struct Call {
     Op op;
     double time;
     bool result;  // what ready or connected returned
+
+    bool operator==(const Call& o) const {
+        return op == o.op && time == o.time && result == o.result;
+    }
 };
 
 // One message that reached the output: F1 dd, or the ten full-frame bytes.
@@ -33,20 +40,26 @@ struct Packet {
     std::array<uint8_t, 10> bytes;
     size_t size;
 
+    bool operator==(const Packet& o) const {
+        return time == o.time && bytes == o.bytes && size == o.size;
+    }
     bool isFull() const { return size == 10; }
     bool isQuarter() const { return size == 2; }
     uint8_t data() const { return bytes[1]; }
     std::array<uint8_t, 10> full() const { return bytes; }
 };
 
-class RecordingSink final : public velmarmtc::Sink {
+// Not final: the command fuzzer checks the wire on top of it.
+class RecordingSink : public velmarmtc::Sink {
   public:
-    RecordingSink() {
-        calls.reserve(1u << 16);
-        packets.reserve(1u << 16);
+    // `reserve`: entries kept in advance in each log, so that recording allocates nothing
+    // until that many calls have been made.
+    explicit RecordingSink(size_t reserve = 1u << 16) {
+        calls.reserve(reserve);
+        packets.reserve(reserve);
     }
 
-    // Simulated time, set by the rig before each engine call.
+    // Simulated time, set by the test before each engine call.
     double now = 0;
     // How long a full frame stays in flight (0: completes at the instant it is sent).
     double fullDuration = 0;
@@ -166,4 +179,4 @@ class RecordingSink final : public velmarmtc::Sink {
     }
 };
 
-}  // namespace coretest
+}  // namespace mtctest
