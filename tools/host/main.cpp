@@ -32,9 +32,9 @@ const char* kUsage =
     "                   player's frame boundaries)\n"
     "  --report DIR     folder for report.json and receiver-error.svg\n"
     "                   (default: report\\ beside the folder of mtc-host.exe)\n"
-    "  --wire-log FILE  recording of the simulated MIDI port to read as the receiver\n"
-    "                   (default: the MTC_SIMPORT_LOG environment variable, if set);\n"
-    "                   with --input, read as well and compared with the input\n"
+    "  --recording FILE the simulated MIDI port's recording to read as the receiver\n"
+    "                   (default: none, as with a real device); with --input, read as\n"
+    "                   well and compared with the input\n"
     "  --print-show     print the built-in show script and exit\n"
     "exit codes: 0 the show ran and the report found nothing wrong, 1 the show could not\n"
     "run, 2 bad command line or script, 3 the report lists problems\n";
@@ -47,11 +47,6 @@ int wmain(int argc, wchar_t** argv) {
     mtchost::Console console;
     mtchost::Options options;
     options.reportDir = mtccheck::programFolder() + L"..\\report";
-    wchar_t env[32768];
-    const DWORD n = GetEnvironmentVariableW(L"MTC_SIMPORT_LOG", env, 32768);
-    if (n > 0 && n < 32768) {
-        options.wireLog = mtccheck::narrow(std::wstring(env, n));
-    }
 
     const std::string usage(kUsage, std::strlen(kUsage) - 1);  // Console::line adds the "\n"
     for (int i = 1; i < argc; ++i) {
@@ -92,8 +87,8 @@ int wmain(int argc, wchar_t** argv) {
             options.script = value;
         } else if (arg == L"--report") {
             options.reportDir = value;
-        } else if (arg == L"--wire-log") {
-            options.wireLog = text;
+        } else if (arg == L"--recording") {
+            options.recording = text;
         } else if (arg == L"--input") {
             options.input = text;
         } else if (arg == L"--fps") {

@@ -576,18 +576,18 @@ int Session::run() {
     }
     if (input_) {
         console_.line("mtc-host: receiver reading MIDI input \"" + input_->name() + "\"");
-        if (!options_.wireLog.empty()) {
+        if (!options_.recording.empty()) {
             // Under test the same show is on the simulated port's recording as well: read
             // both, and compare at the end what the input read back with what left the wire.
-            follower_.reset(new FileFollower(recordingPath(options_.wireLog)));
-            console_.line("mtc-host: comparing with the recording " + options_.wireLog);
+            follower_.reset(new FileFollower(recordingPath(options_.recording)));
+            console_.line("mtc-host: comparing with the recording " + options_.recording);
         }
-    } else if (!options_.wireLog.empty()) {
-        follower_.reset(new FileFollower(recordingPath(options_.wireLog)));
+    } else if (!options_.recording.empty()) {
+        follower_.reset(new FileFollower(recordingPath(options_.recording)));
         record_.haveWire = true;
         record_.source = WireSource::kRecording;
-        record_.sourceName = options_.wireLog;
-        console_.line("mtc-host: receiver watching " + options_.wireLog);
+        record_.sourceName = options_.recording;
+        console_.line("mtc-host: receiver watching " + options_.recording);
     } else {
         console_.line("mtc-host: no wire recording given; the receiver's view is off");
     }
@@ -676,7 +676,7 @@ int Session::finish(bool ranToEnd) {
     ShowRecord recorded = record_;
     recorded.haveWire = true;
     recorded.source = WireSource::kRecording;
-    recorded.sourceName = options_.wireLog;
+    recorded.sourceName = options_.recording;
     for (WireMessage& m : allWire_) {
         if (m.port == port) {
             recorded.wire.push_back(std::move(m));
