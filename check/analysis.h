@@ -14,21 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "check/player.h"
 #include "check/receiver.h"
 #include "check/recording.h"
 #include "check/script.h"
 #include "check/stats.h"
 
 namespace mtccheck {
-
-// The player from `atUs` on (until the next change): at `position` then, running or not, its
-// clock at `rate` against the host's (a player whose audio clock drifts).
-struct PlayerChange {
-    int64_t atUs = 0;
-    double position = 0;
-    bool playing = false;
-    double rate = 1;
-};
 
 // One step of the script as performed: when its clock report was written.
 struct StepRecord {
@@ -207,10 +199,6 @@ uint64_t countCycleJumps(const std::vector<TimedReading>& readings);
 // player sends piece 0 as its frame begins (0 ms); one that follows reports lags it.
 std::vector<std::pair<double, double>> cyclePhases(const ShowRecord& record,
                                                    const std::vector<TimedReading>& readings);
-
-// Where the player was at `atUs`, from its recorded changes (in time order): the position of
-// the last change at or before then, run on in real time while playing.
-double playerPositionAt(const std::vector<PlayerChange>& changes, int64_t atUs);
 
 // The report as the host prints it at the end (UTF-8 text, lines end in "\n").
 std::string reportText(const Report& report);

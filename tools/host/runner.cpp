@@ -7,6 +7,7 @@
 
 #include "check/analysis.h"
 #include "check/json.h"
+#include "check/player.h"
 #include "check/player_clock.h"
 #include "check/receiver.h"
 #include "check/recording.h"
@@ -36,31 +37,6 @@ constexpr int64_t kMicrosPerByte = 320;       // MIDI's 31250 baud, 10 bits a by
 // While an input is open, waits for the service are cut into slices this long, so the input
 // is served in between: a line is taken at most this much later than it came.
 constexpr int64_t kWaitSliceUs = 2000;
-
-// The show's player: where it was at its last change and whether it plays since, on the clock
-// the script gives it (which reads and drifts as a real player's would).
-struct Player {
-    explicit Player(const ClockModel& model) : clock(model, kPlayerSeed) {}
-
-    static constexpr uint64_t kPlayerSeed = 1;
-    PlayerClock clock;
-    bool hasTrack = false;
-    std::string track;
-    double position = 0;
-    bool playing = false;
-    int64_t sinceUs = 0;
-
-    // Where the player really is at `us`, and what it reports when asked then.
-    double positionAt(int64_t us) const {
-        return position + (playing ? clock.played(static_cast<double>(us - sinceUs) / 1e6) : 0);
-    }
-    double reportedAt(int64_t us) {
-        return position + (playing ? clock.read(static_cast<double>(us - sinceUs) / 1e6) : 0);
-    }
-    int64_t nextReportInUs() {
-        return static_cast<int64_t>(std::llround(clock.nextReportIn() * 1e6));
-    }
-};
 
 // The MIDI inputs, loading winmm.dll on first use. Under test the winmm.dll beside mtc-host
 // is the simulated port, which truncates and then writes the recording named by
@@ -143,7 +119,7 @@ class Session {
     ChildProcess child_;
     Show show_;
     ShowRecord record_;
-    Player player_{ClockModel()};
+    ShowPlayer player_{ClockModel()};
     bool serviceFailed_ = false;
 
     std::unique_ptr<FileFollower> follower_;
@@ -215,7 +191,7 @@ bool Session::loadShow() {
     if (options_.haveOffset) {
         show_.offset = options_.offset;
     }
-    player_ = Player(show_.clock);
+    player_ = ShowPlayer(show_.clock);
     return true;
 }
 
@@ -400,9 +376,9 @@ void Session::pollWire() {
 
 void Session::sendTransport(int64_t now, bool locate) {
     const std::string line = "{\"command\":\"transport\",\"trackId\":" +
-                             (player_.hasTrack ? quoteJson(player_.track) : std::string("null")) +
+                             (player_.track() ? quoteJson(*player_.track()) : std::string("null")) +
                              ",\"position\":" + numberJson(player_.reportedAt(now)) +
-                             ",\"playing\":" + (player_.playing ? "true" : "false") +
+                             ",\"playing\":" + (player_.playing() ? "true" : "false") +
                              ",\"sentAtUnixMs\":" + numberJson(unixMillisNow()) +
                              (locate ? ",\"locate\":true" : "") + "}";
     record_.reportWrites.push_back(now);
@@ -413,23 +389,7 @@ void Session::sendTransport(int64_t now, bool locate) {
 }
 
 void Session::performStep(const Step& step, int64_t now) {
-    double position = player_.positionAt(now);
-    if (step.setTrack) {
-        player_.hasTrack = true;
-        player_.track = step.track;
-    }
-    if (step.setPosition) {
-        position = step.position;
-    }
-    if (step.play >= 0) {
-        player_.playing = step.play == 1;
-    }
-    if (step.stop) {
-        player_.playing = false;
-    }
-    player_.position = position;
-    player_.sinceUs = now;
-    record_.player.push_back({now, position, player_.playing, player_.clock.model().rate()});
+    player_.perform(step, now);
 
     StepRecord rec;
     rec.label = step.label;
@@ -448,7 +408,7 @@ void Session::showStatus(int64_t now) {
     // show time, the player's position, what the receiver reads and how far off it was at
     // its latest reading, whether it is locked, and the full and quarter frames seen.
     const double t = static_cast<double>(now - t0_) / 1e6;
-    std::string s = fixed(t, 2) + "s " + (player_.playing ? "play " : "hold ") +
+    std::string s = fixed(t, 2) + "s " + (player_.playing() ? "play " : "hold ") +
                     clockText(show_.offset + player_.positionAt(now)) + " ";
     if (!follower_ && !input_) {
         s += "recv not watched";
@@ -460,8 +420,7 @@ void Session::showStatus(int64_t now) {
         const int rate = liveClock_.rate();
         const Timecode label =
             labelOf(static_cast<int64_t>(std::floor(read * frameClock(rate) + 1e-6)), rate);
-        const double player =
-            show_.offset + playerPositionAt(record_.player, static_cast<int64_t>(at * 1e6));
+        const double player = show_.offset + player_.history().positionAt(at);
         const bool fresh = static_cast<double>(now) / 1e6 - at < 0.25;
         const char* lock = liveClock_.lockedAt(at) && fresh
                                ? "locked  "
@@ -645,6 +604,7 @@ int Session::run() {
 
 int Session::finish(bool ranToEnd) {
     console_.endStatus();
+    record_.player = player_.history().changes();
     if (!ranToEnd) {
         // Close the record where the show broke off, so the report covers what did happen.
         StepRecord end;
