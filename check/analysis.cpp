@@ -64,24 +64,6 @@ int segmentAt(const ShowRecord& rec, double t) {
     return found;
 }
 
-WireReadings readWire(const std::vector<WireMessage>& wire) {
-    WireReadings out;
-    MtcDecoder decoder;
-    std::vector<Reading> readings;
-    for (const WireMessage& m : wire) {
-        readings.clear();
-        decoder.feed(m.bytes.data(), m.bytes.size(), seconds(m.endUs), readings);
-        for (const Reading& r : readings) {
-            out.readings.push_back({r, seconds(m.startUs)});
-        }
-    }
-    out.fullFrames = decoder.fullFrames();
-    out.quarterFrames = decoder.quarterFrames();
-    out.cycles = decoder.cycles();
-    out.badCycles = decoder.badCycles();
-    return out;
-}
-
 std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
                                             const std::vector<TimedReading>& readings,
                                             std::vector<bool>& answered) {
@@ -96,7 +78,7 @@ std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
     std::vector<FullFrameSeen> fulls;
     for (const TimedReading& tr : readings) {
         if (tr.reading.kind == Reading::kFullFrame) {
-            fulls.push_back({tr.startS, tr.reading.at, tr.reading.time, -1, ""});
+            fulls.push_back({tr.startS, tr.reading.at, tr.reading.time, -1, "", tr.relocation});
         }
     }
     auto expectedCount = [&](size_t i) {
@@ -130,7 +112,8 @@ std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
             continue;
         }
         // Not asked for: either the host's reports paused long enough for the service to
-        // relocate, or the service fell behind its own schedule (a late tick).
+        // relocate, or the service fell behind its own schedule (a late tick, which the wire
+        // shows).
         double last = -1, before = -1;
         for (int64_t w : rec.reportWrites) {
             if (seconds(w) > ff.startS) {
@@ -141,7 +124,7 @@ std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
         }
         if (before >= 0 && last - before > kReportGap) {
             ff.cause = "report gap";
-        } else if (player.playingAt(ff.startS)) {
+        } else if (ff.relocation) {
             ff.cause = "late tick";
         } else {
             ff.cause = "unexplained";

@@ -19,6 +19,7 @@
 #include "check/recording.h"
 #include "check/script.h"
 #include "check/stats.h"
+#include "check/wire.h"
 
 namespace mtccheck {
 
@@ -134,31 +135,20 @@ std::vector<SegmentRow> segmentShow(const ShowRecord& record);
 // stop on.
 int segmentAt(const ShowRecord& record, double t);
 
-// One conclusion of the receiver with when the message that carried it began to leave.
-struct TimedReading {
-    Reading reading;
-    double startS = 0;
-};
-// The wire replayed through the receiver: its readings in wire order and its counters.
-struct WireReadings {
-    std::vector<TimedReading> readings;
-    uint64_t fullFrames = 0;
-    uint64_t quarterFrames = 0;
-    uint64_t cycles = 0;
-    uint64_t badCycles = 0;
-};
-WireReadings readWire(const std::vector<WireMessage>& wire);
-
 // One full frame the receiver saw, and what it is put down to.
 struct FullFrameSeen {
     double startS = 0;  // host clock, seconds
     double endS = 0;
     Timecode time;
-    int step = -1;      // the step that asked for it, or -1
-    std::string cause;  // the step's cause name, or "report gap", "late tick", "unexplained"
+    int step = -1;            // the step that asked for it, or -1
+    std::string cause;        // the step's cause name, or "report gap", "late tick", "unexplained"
+    bool relocation = false;  // the wire shows the service's own relocation (wire.h)
 };
 // Each full frame put down to what the host did just before; `answered` gets, per step,
 // whether a full frame answered it (or a later step overtook it before its frame went out).
+// A frame no step claims is a "report gap" when the host's reports paused long enough for the
+// service to relocate, a "late tick" when the wire shows the service's own relocation, and
+// "unexplained" otherwise.
 std::vector<FullFrameSeen> attributeLocates(const ShowRecord& record,
                                             const std::vector<TimedReading>& readings,
                                             std::vector<bool>& answered);

@@ -277,27 +277,37 @@ TEST(Analysis, fullFramesArePutDownToWhatTheHostDidJustBefore) {
     // The reports pause from 1.5 to 1.7 s.
     ShowRecord r = playThenSeek("seek 90", 1500000, 1700000);
     r.wire.push_back(fullFrame25(1002000, 0, 0, 0));
+    // 20 ms after a quarter frame, more than its 10 ms interval: the service's own relocation.
+    r.wire.push_back(message(1280000, {0xF1, 0x00}));
     r.wire.push_back(fullFrame25(1300000, 0, 0, 7));
+    // 5 ms after a quarter frame, with no step, stall or report gap to explain it.
+    r.wire.push_back(message(1400000, {0xF1, 0x00}));
+    r.wire.push_back(fullFrame25(1405000, 0, 0, 10));
     r.wire.push_back(fullFrame25(1702000, 0, 0, 17));
     // Nothing answers the seek.
     const Report rep = mtccheck::analyse(r);
-    ASSERT_EQ(rep.locates.size(), 3u);
+    ASSERT_EQ(rep.locates.size(), 4u);
     EXPECT_EQ(rep.locates[0].cause, "first report");
     EXPECT_EQ(rep.locates[1].cause, "late tick");
     EXPECT_LT(rep.locates[1].latencyMs, 0);
-    EXPECT_EQ(rep.locates[2].cause, "report gap");
+    EXPECT_EQ(rep.locates[2].cause, "unexplained");
+    EXPECT_EQ(rep.locates[3].cause, "report gap");
     EXPECT_EQ(rep.missedLocates, 1);
     ASSERT_FALSE(rep.problems.empty());
     EXPECT_EQ(rep.problems.back(), "step \"seek 90\" at 1.000 s got no full frame");
+    EXPECT_EQ(rep.problems[rep.problems.size() - 2],
+              "a full frame at 0.408 s that nothing explains");
     EXPECT_LT(rep.cpuMsPerS, 0);  // unknown stays unknown
     EXPECT_LT(rep.segments[0].cpuMsPerS, 0);
 }
 
 TEST(Analysis, aLateTickJustBeforeASeeksFrameIsNotMistakenForIt) {
-    // The service fell behind at 1.999 s and located to where the player was (frame 25); the
-    // seek to 90 s, written at 2.0 s, had to wait for that frame and went out right after it.
+    // The service fell behind at 1.999 s and located to where the player was (frame 25), 15 ms
+    // after its last quarter frame; the seek to 90 s, written at 2.0 s, had to wait for that
+    // frame and went out right after it.
     ShowRecord r = playThenSeek("seek 1:30");
     r.wire.push_back(fullFrame25(1002000, 0, 0, 0));
+    r.wire.push_back(message(1985000, {0xF1, 0x00}));
     r.wire.push_back(fullFrame25(2000100, 0, 1, 0));
     r.wire.push_back(fullFrame25(2003300, 1, 30, 0));
     const Report rep = mtccheck::analyse(r);
