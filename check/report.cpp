@@ -127,6 +127,48 @@ std::string phaseTable(const Report& r) {
     return s;
 }
 
+// The receiver's error per segment, with the segment's full frames, quarter-frame lateness and
+// the service's CPU use.
+std::string errorTable(const Report& r) {
+    std::string s;
+    s += "Receiver error |receiver - player| in ms, every " + fixed(r.sampleStepMs, 0) +
+         " ms outside settling:\n";
+    s += "  " + pad("segment", 21, false) + pad("start", 6) + pad("p50", 7) + pad("p99", 7) +
+         pad("max", 7) + pad("p99 fr", 7) + pad("full", 5) + pad("qf p99", 7) + pad("cpu/s", 7) +
+         "\n";
+    for (const SegmentRow& g : r.segments) {
+        std::string label = g.label.size() > 20 ? g.label.substr(0, 19) + "~" : g.label;
+        s += "  " + pad(label, 21, false) + pad(fixed(g.startS, 2), 6) +
+             pad(fixed(g.errorMs.p50, 2), 7) + pad(fixed(g.errorMs.p99, 2), 7) +
+             pad(fixed(g.errorMs.max, 2), 7) + pad(fixed(g.errorFrames.p99, 2), 7) +
+             pad(std::to_string(g.fullFrames), 5) + pad(fixed(g.quarterLateMs.p99, 2), 7) +
+             pad(g.cpuMsPerS >= 0 ? fixed(g.cpuMsPerS, 1) : "-", 7) + "\n";
+    }
+    s += "  (p99 fr: p99 in frames; qf p99: quarter-frame lateness; cpu/s: service CPU ms/s)\n";
+    return s;
+}
+
+// The full frames counted by cause, then one line each.
+std::string locateList(const Report& r) {
+    std::string s;
+    s += "Full frames: " + std::to_string(r.fullFrames);
+    std::string causes;
+    for (const auto& c : r.locateCauses) {
+        if (c.second > 0) {
+            causes += (causes.empty() ? "" : ", ") + c.first + " " + std::to_string(c.second);
+        }
+    }
+    s += (causes.empty() ? std::string() : " (" + causes + ")") + "\n";
+    for (const LocateRow& l : r.locates) {
+        s += "  " + pad(fixed(l.wireEndS, 3), 7) + " s  " + l.time + "  " + pad(l.cause, 12, false);
+        if (l.latencyMs >= 0) {
+            s += " " + pad(fixed(l.latencyMs, 2), 6) + " ms after \"" + l.step + "\"";
+        }
+        s += "\n";
+    }
+    return s;
+}
+
 }  // namespace
 
 std::string reportText(const Report& r) {
@@ -143,20 +185,7 @@ std::string reportText(const Report& r) {
         s += "Player: " + r.playerClock + "; timing: " + (r.phaseLock ? "phase lock" : "default") +
              "\n";
     }
-    s += "Receiver error |receiver - player| in ms, every " + fixed(r.sampleStepMs, 0) +
-         " ms outside settling:\n";
-    s += "  " + pad("segment", 21, false) + pad("start", 6) + pad("p50", 7) + pad("p99", 7) +
-         pad("max", 7) + pad("p99 fr", 7) + pad("full", 5) + pad("qf p99", 7) + pad("cpu/s", 7) +
-         "\n";
-    for (const SegmentRow& g : r.segments) {
-        std::string label = g.label.size() > 20 ? g.label.substr(0, 19) + "~" : g.label;
-        s += "  " + pad(label, 21, false) + pad(fixed(g.startS, 2), 6) +
-             pad(fixed(g.errorMs.p50, 2), 7) + pad(fixed(g.errorMs.p99, 2), 7) +
-             pad(fixed(g.errorMs.max, 2), 7) + pad(fixed(g.errorFrames.p99, 2), 7) +
-             pad(std::to_string(g.fullFrames), 5) + pad(fixed(g.quarterLateMs.p99, 2), 7) +
-             pad(g.cpuMsPerS >= 0 ? fixed(g.cpuMsPerS, 1) : "-", 7) + "\n";
-    }
-    s += "  (p99 fr: p99 in frames; qf p99: quarter-frame lateness; cpu/s: service CPU ms/s)\n";
+    s += errorTable(r);
     s += "Receiver error, whole show: " + figuresLine(r.errorMs, "ms") + "\n";
     s += "  in frames: p50 " + fixed(r.errorFrames.p50, 2) + ", p99 " +
          fixed(r.errorFrames.p99, 2) + ", max " + fixed(r.errorFrames.max, 2) + "; " +
@@ -165,21 +194,7 @@ std::string reportText(const Report& r) {
     s += "Quarter frames vs schedule: " + figuresLine(r.quarterLateMs, "ms") + "\n";
     s += "Locate latency, host write to " + std::string(locateEnd(r)) + ":\n  " +
          figuresLine(r.locateLatencyMs, "ms") + "\n";
-    s += "Full frames: " + std::to_string(r.fullFrames);
-    std::string causes;
-    for (const auto& c : r.locateCauses) {
-        if (c.second > 0) {
-            causes += (causes.empty() ? "" : ", ") + c.first + " " + std::to_string(c.second);
-        }
-    }
-    s += (causes.empty() ? std::string() : " (" + causes + ")") + "\n";
-    for (const LocateRow& l : r.locates) {
-        s += "  " + pad(fixed(l.wireEndS, 3), 7) + " s  " + l.time + "  " + pad(l.cause, 12, false);
-        if (l.latencyMs >= 0) {
-            s += " " + pad(fixed(l.latencyMs, 2), 6) + " ms after \"" + l.step + "\"";
-        }
-        s += "\n";
-    }
+    s += locateList(r);
     s += "Receiver: " + std::to_string(r.quarterFrames) + " quarter frames, " +
          std::to_string(r.cycles) + " whole cycles, " + std::to_string(r.badCycles) + " broken, " +
          std::to_string(r.cycleJumps) + " not two frames on\n";
@@ -217,6 +232,43 @@ std::string comparisonText(const Report& recording, const Report& input) {
     return s;
 }
 
+namespace {
+
+std::string segmentsJson(const Report& r) {
+    std::string s;
+    for (size_t i = 0; i < r.segments.size(); ++i) {
+        const SegmentRow& g = r.segments[i];
+        s +=
+            std::string(i > 0 ? "," : "") + "\n    {\"label\": " + quoteJson(g.label) +
+            ", \"cause\": " + quoteJson(g.cause) + ", \"startSeconds\": " + num(g.startS) +
+            ", \"durationSeconds\": " + num(g.durationS) +
+            ",\n     \"receiverErrorMs\": " + figuresJson(g.errorMs) +
+            ",\n     \"receiverErrorFrames\": " + figuresJson(g.errorFrames) +
+            ",\n     \"settlingSamples\": " + std::to_string(g.settlingSamples) +
+            ", \"fullFrames\": " + std::to_string(g.fullFrames) +
+            ",\n     \"quarterLatenessMs\": " + figuresJson(g.quarterLateMs) +
+            ",\n     \"pieceZeroPhaseMs\": " + figuresJson(g.phaseMs) +
+            ", \"cyclesNotTwoFramesOn\": " + std::to_string(g.cycleJumps) +
+            ",\n     \"serviceCpuMsPerSecond\": " + (g.cpuMsPerS >= 0 ? num(g.cpuMsPerS) : "null") +
+            "}";
+    }
+    return s;
+}
+
+std::string locatesJson(const Report& r) {
+    std::string s;
+    for (size_t i = 0; i < r.locates.size(); ++i) {
+        const LocateRow& l = r.locates[i];
+        s += std::string(i > 0 ? "," : "") + "\n    {\"atSeconds\": " + num(l.wireEndS, 6) +
+             ", \"timecode\": " + quoteJson(l.time) + ", \"cause\": " + quoteJson(l.cause) +
+             ", \"step\": " + (l.step.empty() ? "null" : quoteJson(l.step)) +
+             ", \"latencyMs\": " + (l.latencyMs >= 0 ? num(l.latencyMs) : "null") + "}";
+    }
+    return s;
+}
+
+}  // namespace
+
 std::string reportJson(const Report& r) {
     std::string s = "{\n";
     s += "  \"show\": " + quoteJson(r.showName) + ",\n";
@@ -253,31 +305,7 @@ std::string reportJson(const Report& r) {
     s += "  \"pieceZeroPhaseMs\": " + figuresJson(r.phaseMs) + ",\n";
     s += "  \"missedLocates\": " + std::to_string(r.missedLocates) + ",\n";
     s += "  \"serviceCpuMsPerSecond\": " + (r.cpuMsPerS >= 0 ? num(r.cpuMsPerS) : "null") + ",\n";
-    s += "  \"segments\": [";
-    for (size_t i = 0; i < r.segments.size(); ++i) {
-        const SegmentRow& g = r.segments[i];
-        s +=
-            std::string(i > 0 ? "," : "") + "\n    {\"label\": " + quoteJson(g.label) +
-            ", \"cause\": " + quoteJson(g.cause) + ", \"startSeconds\": " + num(g.startS) +
-            ", \"durationSeconds\": " + num(g.durationS) +
-            ",\n     \"receiverErrorMs\": " + figuresJson(g.errorMs) +
-            ",\n     \"receiverErrorFrames\": " + figuresJson(g.errorFrames) +
-            ",\n     \"settlingSamples\": " + std::to_string(g.settlingSamples) +
-            ", \"fullFrames\": " + std::to_string(g.fullFrames) +
-            ",\n     \"quarterLatenessMs\": " + figuresJson(g.quarterLateMs) +
-            ",\n     \"pieceZeroPhaseMs\": " + figuresJson(g.phaseMs) +
-            ", \"cyclesNotTwoFramesOn\": " + std::to_string(g.cycleJumps) +
-            ",\n     \"serviceCpuMsPerSecond\": " + (g.cpuMsPerS >= 0 ? num(g.cpuMsPerS) : "null") +
-            "}";
-    }
-    s += "\n  ],\n  \"locates\": [";
-    for (size_t i = 0; i < r.locates.size(); ++i) {
-        const LocateRow& l = r.locates[i];
-        s += std::string(i > 0 ? "," : "") + "\n    {\"atSeconds\": " + num(l.wireEndS, 6) +
-             ", \"timecode\": " + quoteJson(l.time) + ", \"cause\": " + quoteJson(l.cause) +
-             ", \"step\": " + (l.step.empty() ? "null" : quoteJson(l.step)) +
-             ", \"latencyMs\": " + (l.latencyMs >= 0 ? num(l.latencyMs) : "null") + "}";
-    }
+    s += "  \"segments\": [" + segmentsJson(r) + "\n  ],\n  \"locates\": [" + locatesJson(r);
     s += "\n  ],\n  \"problems\": [";
     for (size_t i = 0; i < r.problems.size(); ++i) {
         s += std::string(i > 0 ? ", " : "") + quoteJson(r.problems[i]);

@@ -39,6 +39,43 @@ const char* kUsage =
     "exit codes: 0 the show ran and the report found nothing wrong, 1 the show could not\n"
     "run, 2 bad command line or script, 3 the report lists problems\n";
 
+// Takes an option that has a value; false (said why) when the option is unknown or its value
+// wrong.
+bool takeValue(const std::wstring& arg, const std::wstring& value, mtchost::Options& options,
+               mtchost::Console& console, const std::string& usage) {
+    const std::string text = mtccheck::narrow(value);
+    if (arg == L"--service") {
+        options.service = value;
+    } else if (arg == L"--output") {
+        options.output = text;
+    } else if (arg == L"--script") {
+        options.script = value;
+    } else if (arg == L"--report") {
+        options.reportDir = value;
+    } else if (arg == L"--recording") {
+        options.recording = text;
+    } else if (arg == L"--input") {
+        options.input = text;
+    } else if (arg == L"--fps") {
+        if (text != "24" && text != "25" && text != "29.97" && text != "30") {
+            console.line("mtc-host: --fps must be 24, 25, 29.97 or 30");
+            return false;
+        }
+        options.haveFps = true;
+        options.fps = std::wcstod(value.c_str(), nullptr);
+    } else if (arg == L"--offset") {
+        if (!mtccheck::parseTime(text, options.offset) || options.offset >= 86400) {
+            console.line("mtc-host: --offset must be seconds or h:m:s below 24 hours");
+            return false;
+        }
+        options.haveOffset = true;
+    } else {
+        console.line("mtc-host: unknown option " + mtccheck::narrow(arg) + "\n" + usage);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // wmain, so paths and output names arrive as the user typed them, whatever the code page.
@@ -77,35 +114,7 @@ int wmain(int argc, wchar_t** argv) {
                          "\n" + usage);
             return mtchost::kExitUsage;
         }
-        const std::wstring value = argv[++i];
-        const std::string text = mtccheck::narrow(value);
-        if (arg == L"--service") {
-            options.service = value;
-        } else if (arg == L"--output") {
-            options.output = text;
-        } else if (arg == L"--script") {
-            options.script = value;
-        } else if (arg == L"--report") {
-            options.reportDir = value;
-        } else if (arg == L"--recording") {
-            options.recording = text;
-        } else if (arg == L"--input") {
-            options.input = text;
-        } else if (arg == L"--fps") {
-            if (text != "24" && text != "25" && text != "29.97" && text != "30") {
-                console.line("mtc-host: --fps must be 24, 25, 29.97 or 30");
-                return mtchost::kExitUsage;
-            }
-            options.haveFps = true;
-            options.fps = std::wcstod(value.c_str(), nullptr);
-        } else if (arg == L"--offset") {
-            if (!mtccheck::parseTime(text, options.offset) || options.offset >= 86400) {
-                console.line("mtc-host: --offset must be seconds or h:m:s below 24 hours");
-                return mtchost::kExitUsage;
-            }
-            options.haveOffset = true;
-        } else {
-            console.line("mtc-host: unknown option " + mtccheck::narrow(arg) + "\n" + usage);
+        if (!takeValue(arg, argv[++i], options, console, usage)) {
             return mtchost::kExitUsage;
         }
     }
