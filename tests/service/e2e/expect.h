@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "tests/service/e2e/host.h"
@@ -54,6 +55,26 @@ constexpr char kPlayerPortId[] =
 
 // A service whose simulated output is the player's port, followed by `moreLines` of the
 // scenario (further ports, faults).
+// Sends "stop" with `id` once a player's reports have ended and returns the line that answers
+// it (at most 5 s). A stall of this machine between the last report and the stop lets the
+// watchdog end the output first, which is the service doing its job: that event, and the
+// "not active" events of reports that then reach it, are passed over. Any other line is
+// returned in place of the reply, so the caller sees it.
+inline std::string stopReply(ServiceHost& host, const std::string& id) {
+    host.send("{\"id\":" + id + ",\"command\":\"stop\"}");
+    const double deadline = hostNow() + 5.0;
+    while (hostNow() < deadline) {
+        const std::optional<OutputLine> line = host.readLine(deadline - hostNow());
+        if (!line) {
+            break;
+        }
+        if (line->text != errorEventLine(kWatchdog) && line->text != errorEventLine(kNotActive)) {
+            return line->text;
+        }
+    }
+    return "";
+}
+
 inline ServiceOptions onPlayerPort(const std::string& moreLines = std::string()) {
     ServiceOptions options;
     options.scenario = kPlayerPortScenario + moreLines;

@@ -1,6 +1,11 @@
 // The service guarding the stream on its own, between commands: a player that goes silent, a
 // device that disappears and a locate the driver never completes each end the output with one
-// error event, and the next "start" works again.
+// error event, the port is closed before the host is told, and the next "start" works again.
+//
+// How soon each guard fires (the watchdog's 350 ms, the device check every 50 ms, the full
+// frame's 100 ms) is asserted on the simulated clock (tests/core) and at the driver boundary
+// (tests/winmm). Here only the lower bounds stand, which no stall of this machine can break:
+// a guard never fires before its time.
 
 #include <gtest/gtest.h>
 
@@ -59,15 +64,11 @@ void expectPlaysAgain(ServiceHost& host, const std::string& startId, double afte
     player.startReports(0.02);
     Sleep(150);
     player.stopReports();
-    EXPECT_EQ(host.request(R"({"id":99,"command":"stop"})"), okLine("99"));
+    EXPECT_EQ(stopReply(host, "99"), okLine("99"));
     const MtcCapture capture = decodeMtc(parseRecording(host.recording()));
     size_t fullFrames = 0, quarters = 0;
     for (const FullFrame& f : capture.fullFrames) {
-        if (f.message.callAt > after) {
-            // The first answers the report; any other is a relocation after a stall.
-            EXPECT_TRUE(fullFrames == 0 || f.lateTick) << formatWithRate(f.tc);
-            fullFrames += 1;
-        }
+        fullFrames += f.message.callAt > after ? 1 : 0;
     }
     for (const SentMessage& q : capture.quarters) {
         quarters += q.callAt > after ? 1 : 0;
@@ -83,7 +84,7 @@ struct WatchdogCase {
     Silence when;
 };
 
-TEST(Watchdog, ReportsThatStopEndTheOutputWithOneEventAbout350MsAfterTheLastOne) {
+TEST(Watchdog, ReportsThatStopEndTheOutputWithOneEventNoSoonerThan350MsAfterTheLastOne) {
     const std::vector<WatchdogCase> cases = {
         {"reports stop while playing", Silence::WhilePlaying},
         {"reports stop while paused", Silence::WhilePaused},
@@ -96,7 +97,6 @@ TEST(Watchdog, ReportsThatStopEndTheOutputWithOneEventAbout350MsAfterTheLastOne)
         double last = host.send(startLine("1", kPlayerPortId, 25, 0));
         const std::optional<OutputLine> started = host.readLine(5.0);
         ASSERT_EQ(started ? started->text : "", okLine("1"));
-        double lastArrivedBy = started->at;
         if (c.when != Silence::BeforeTheFirstReport) {
             Player player(host);
             player.play("A", 5.0);
@@ -107,40 +107,19 @@ TEST(Watchdog, ReportsThatStopEndTheOutputWithOneEventAbout350MsAfterTheLastOne)
             Sleep(300);
             player.stopReports();
             last = player.lastReportAt();
-            lastArrivedBy = last;  // delivery takes a millisecond or so, within the margin
         }
         const std::optional<OutputLine> event = host.readLine(2.0);
         ASSERT_TRUE(event);
         EXPECT_EQ(event->text, errorEventLine(kWatchdog));
-        // At least 0.35 s after the last report arrived; the margin above is the wake-up, the
-        // bounded close and a loaded machine.
         EXPECT_GE(event->at - last, 0.35);
-        EXPECT_LE(event->at - lastArrivedBy, 0.60);
         EXPECT_TRUE(host.readLinesFor(0.3).empty()) << "exactly one event, then silence";
         expectClosedQuietly(host, last + 0.35, event->at);
-
-        if (c.when == Silence::BeforeTheFirstReport) {
-            // With nothing else due the device is checked every 50 ms until the watchdog.
-            const std::vector<RecordEntry> checks =
-                entriesOf(parseRecording(host.recording()), "midiOutGetID");
-            // The first check is the open's own identity check, taken before the start's clock
-            // reading that times the others.
-            ASSERT_GE(checks.size(), 6u);
-            std::vector<double> gaps;
-            for (size_t i = 2; i < checks.size(); ++i) {
-                const double gap = checks[i].at - checks[i - 1].at;
-                EXPECT_GE(gap, 0.048);  // the call follows the step's clock reading
-                EXPECT_LE(gap, 0.150);  // a single late wake-up, never a skipped check
-                gaps.push_back(gap);
-            }
-            EXPECT_LE(median(gaps), 0.060);
-        }
         expectPlaysAgain(host, "3", event->at);
         EXPECT_EQ(host.standardError(), "");
     }
 }
 
-TEST(DeviceGuard, ADeviceUnpluggedWhilePlayingEndsTheOutputWithOneEventWithin50Ms) {
+TEST(DeviceGuard, ADeviceUnpluggedWhilePlayingEndsTheOutputWithOneEvent) {
     ServiceHost host(onPlayerPort("port name=\"Other\" path=\"sim#other\"\n"));
     const std::optional<OutputLine> event = playUntilTheServiceSpeaks(host, [&host] {
         Sleep(200);
@@ -151,8 +130,6 @@ TEST(DeviceGuard, ADeviceUnpluggedWhilePlayingEndsTheOutputWithOneEventWithin50M
 
     const std::vector<RecordEntry> fired = entriesOf(parseRecording(host.recording()), "fired");
     ASSERT_EQ(fired.size(), 1u);
-    // Device checks run every 50 ms; the rest is the close and a loaded machine.
-    EXPECT_LE(event->at - fired[0].at, 0.05 + 0.10);
     expectClosedQuietly(host, fired[0].at, event->at);
     // Reports that were already on their way find the output stopped; nothing else comes.
     for (const OutputLine& line : host.readLinesFor(0.2)) {
@@ -169,7 +146,7 @@ TEST(DeviceGuard, ADeviceUnpluggedWhilePlayingEndsTheOutputWithOneEventWithin50M
 
 // The driver never completes the first full frame: after 0.1 s the service gives up, resets the
 // port (ending the stuck message with an end-of-exclusive byte), closes it and says why.
-TEST(DeviceGuard, AFullFrameTheDriverNeverCompletesTimesOutAfter100MsAndThePortIsReset) {
+TEST(DeviceGuard, AFullFrameTheDriverNeverCompletesTimesOutAndThePortIsReset) {
     ServiceHost host(onPlayerPort("fault stuck port=0 times=1\n"));
     const std::optional<OutputLine> event = playUntilTheServiceSpeaks(host, [] {});
     ASSERT_TRUE(event);
@@ -184,7 +161,6 @@ TEST(DeviceGuard, AFullFrameTheDriverNeverCompletesTimesOutAfter100MsAndThePortI
     const double stuckAt = longs[0].at;
     // The time-out is 0.1 s; the close waits 12 ms for the message before it resets the port.
     EXPECT_GE(resets[0].at - stuckAt, 0.1 + 0.012);
-    EXPECT_LE(event->at - stuckAt, 0.1 + 0.012 + 0.15);
     EXPECT_LT(longs[1].at, event->at);
     expectClosedQuietly(host, resets[0].at, event->at);
     for (const OutputLine& line : host.readLinesFor(0.2)) {

@@ -4,8 +4,8 @@
 //   - the receiver's time at the end of each quarter-frame cycle (the cycle's time plus two
 //     frames) stays within one frame plus one quarter interval plus the reports' jitter of the
 //     player's position, except right after a change the service cannot know of yet;
-//   - every full frame carries the player's position, and quarter frames resume promptly
-//     after it (the loop polls an in-flight full frame every millisecond);
+//   - every full frame carries the player's position (how soon quarter frames resume after it
+//     is a figure of the report);
 //   - no quarter frame goes out while the player is paused, no cycle breaks, no error event;
 //   - the service's private bytes, working set and handle count do not grow.
 // It prints the figures; scripts/soak.sh runs it for as long as asked (MTC_SOAK_SECONDS) and
@@ -286,10 +286,8 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
     }
     EXPECT_EQ(badFull, 0u) << "full frames that do not carry the player's position; first: "
                            << firstBadFull;
-    // The driver reports a long message done 0.5 to 2 ms after its last byte and the loop
-    // looks every millisecond; a loop that waited for its next other deadline instead would
-    // start the quarter frames tens of milliseconds late.
-    EXPECT_LE(percentile(resume, 0.5), 0.010) << "quarter frames resume late after full frames";
+    // How soon quarter frames resume after a full frame is the loop's 1 ms poll, asserted on the
+    // simulated clock; here it is a figure of the report.
 
     // A pause reaches the service within a few milliseconds of its report (more when the
     // machine stalls); a service that ignored it would go on for as long as it lasts.
