@@ -1,5 +1,7 @@
 #include "check/analysis.h"
 
+#include "check/follow.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -178,9 +180,9 @@ std::vector<std::pair<double, double>> settlingWindows(const ShowRecord& rec,
 std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& rec,
                                             const std::vector<TimedReading>& readings, double fromS,
                                             const std::vector<std::pair<double, double>>& windows) {
-    const int rate = rateOfShow(rec);
     const double tEnd = seconds(rec.steps.back().writeUs);
     const PlayerHistory player(rec.player);
+    FollowJudge judge(readings, player, rec.offset, rateOfShow(rec));
     auto settling = [&](double t) {
         for (const auto& w : windows) {
             if (t >= w.first && t <= w.second) {
@@ -190,23 +192,14 @@ std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& rec,
         return false;
     };
     std::vector<ErrorPoint> samples;
-    ReceiverClock clock;
-    size_t next = 0;
     for (int64_t k = 0;; ++k) {
         const double t = fromS + static_cast<double>(k) * kSampleStep;
         if (t >= tEnd) {
             break;
         }
-        while (next < readings.size() && readings[next].reading.at <= t) {
-            clock.apply(readings[next].reading);
-            ++next;
+        if (judge.advanceTo(t)) {
+            samples.push_back({t, judge.errorAt(t) * 1000, settling(t)});
         }
-        if (!clock.hasTime()) {
-            continue;
-        }
-        const double ms =
-            wrapDifference(clock.readAt(t) - (player.positionAt(t) + rec.offset), rate) * 1000;
-        samples.push_back({t, ms, settling(t)});
     }
     return samples;
 }

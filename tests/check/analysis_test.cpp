@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "check/follow.h"
 #include "check/json.h"
 
 namespace {
@@ -424,6 +425,65 @@ TEST(AnalysisPasses, quarterFramesAreTimedFromTheFullFrameBeforeThem) {
     EXPECT_NEAR(late[0].first, 1.015, 1e-9);
     for (size_t i = 0; i < late.size(); ++i) {
         EXPECT_NEAR(late[i].second, i == 19 ? 1.0 : 0.0, 1e-6) << i;
+    }
+}
+
+// On the hand-made show every whole cycle ends 5.64 ms behind the player (see playThenPause).
+TEST(AnalysisPasses, eachWholeCycleIsJudgedAgainstThePlayerWhenItsLastPieceArrives) {
+    const int64_t lateSeven = 1005000 + (8 * 3 + 8) * 10000;  // cycle 3's piece 7
+    const struct {
+        const char* name;
+        mtccheck::FollowBounds bounds;
+        int64_t lateUs;  // cycle 3's piece 7 leaves this much late
+        size_t judged, outside, stalled;
+        const char* firstOutside;
+    } cases[] = {
+        {"within 6 ms behind", {0, 0.006, 0}, 0, 7, 0, 0, ""},
+        {"5 ms behind is too strict for all",
+         {0, 0.005, 0},
+         0,
+         7,
+         7,
+         0,
+         "01:00:00:00@1 at 0.086 s, off by -5.6 ms, piece 7 late by 0.0 ms"},
+        {"none may be ahead",
+         {-0.006, 0.006, 0},
+         0,
+         7,
+         7,
+         0,
+         "01:00:00:00@1 at 0.086 s, off by -5.6 ms, piece 7 late by 0.0 ms"},
+        {"a piece 7 2 ms late may lag by as much", {0, 0.006, 0}, 2000, 7, 0, 1, ""},
+        {"the cycle within reach of the player's start is left alone",
+         {0, 0.006, 0.03},
+         0,
+         6,
+         0,
+         0,
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ShowRecord r = playThenPause();
+        for (WireMessage& m : r.wire) {
+            if (m.startUs == lateSeven) {
+                m.startUs += c.lateUs;
+                m.endUs += c.lateUs;
+            }
+        }
+        const mtccheck::WireReadings wire = mtccheck::readWire(r.wire);
+        const mtccheck::FollowVerdict v =
+            mtccheck::judgeCycles(wire.readings, mtccheck::PlayerHistory(r.player), r.offset,
+                                  mtccheck::kRate25, c.bounds, 1.0, 2.0);
+        EXPECT_EQ(v.cycles.size(), c.judged);
+        EXPECT_EQ(v.outside, c.outside);
+        EXPECT_EQ(v.firstOutside, c.firstOutside);
+        size_t stalled = 0;
+        for (const mtccheck::CycleFollow& f : v.cycles) {
+            stalled += f.stalled ? 1 : 0;
+            EXPECT_NEAR(f.errorS, f.label.frames == 6 ? -0.00564 - c.lateUs / 1e6 : -0.00564, 1e-9);
+        }
+        EXPECT_EQ(stalled, c.stalled);
     }
 }
 
