@@ -27,17 +27,6 @@ std::vector<WireMessage> portMessages(const std::vector<RecordEntry>& entries, i
     return out;
 }
 
-// The label a full frame carries, as it arrived (also one that cannot exist).
-Timecode fullFrameLabel(const std::vector<uint8_t>& b) {
-    Timecode tc;
-    tc.rate = (b[5] >> 5) & 3;
-    tc.hours = b[5] & 0x1F;
-    tc.minutes = b[6];
-    tc.seconds = b[7];
-    tc.frames = b[8];
-    return tc;
-}
-
 SentMessage sentOf(const WireMessage& m) {
     SentMessage s;
     s.seq = static_cast<long long>(m.seq);
@@ -73,44 +62,51 @@ MtcCapture decodeMtc(const std::vector<RecordEntry>& entries, int port) {
     MtcCapture capture;
     const std::vector<WireMessage> wire = portMessages(entries, port);
     std::vector<WireMessage> mtc;  // what the receiver reads: quarter and full frames only
+    bool opened = false;           // a stray was the first message since the port was opened
     for (const WireMessage& m : wire) {
         capture.messages.push_back(sentOf(m));
         if (isQuarterFrame(m.bytes) || isFullFrame(m.bytes)) {
             mtc.push_back(m);
+            mtc.back().afterOpen = m.afterOpen || opened;
+            opened = false;
         } else {
             capture.strays.push_back(formatHex(m.bytes.data(), m.bytes.size()));
+            opened = opened || m.afterOpen;
         }
     }
-    const WireReadings read = readWire(mtc);
+    WireReadings read = readWire(mtc);
     PieceOrder order;
     QuarterCycle cycle;
     size_t next = 0;
     for (size_t i = 0; i < mtc.size(); ++i) {
         const WireMessage& m = mtc[i];
         const SentMessage sent = sentOf(m);
-        if (isFullFrame(m.bytes)) {
-            capture.fullFrames.push_back(
-                {sent, fullFrameLabel(m.bytes), isRelocation(m, i > 0 ? &mtc[i - 1] : nullptr)});
+        const bool full = isFullFrame(m.bytes);
+        if (full) {
             order.fullFrame();
-            continue;
+        } else {
+            capture.quarters.push_back(sent);
+            order.quarter(sent, capture.breaks);
+            if (((m.bytes[1] >> 4) & 7) == 0) {
+                cycle = QuarterCycle();
+                cycle.firstCallAt = sent.callAt;
+                cycle.firstWireAt = sent.wireStart;
+            }
         }
-        capture.quarters.push_back(sent);
-        order.quarter(sent, capture.breaks);
-        if (((m.bytes[1] >> 4) & 7) == 0) {
-            cycle = QuarterCycle();
-            cycle.firstCallAt = sent.callAt;
-            cycle.firstWireAt = sent.wireStart;
-        }
-        for (; next < read.readings.size() && read.readings[next].message <= i; ++next) {
-            const Reading& r = read.readings[next].reading;
-            if (read.readings[next].message == i &&
-                (r.kind == Reading::kCycle || r.kind == Reading::kBadLabel)) {
+        for (; next < read.readings.size() && read.readings[next].message == i; ++next) {
+            const TimedReading& tr = read.readings[next];
+            const Reading& r = tr.reading;
+            if (full && (r.kind == Reading::kFullFrame || r.kind == Reading::kBadLabel)) {
+                // The label as it arrived, also one that cannot exist.
+                capture.fullFrames.push_back({sent, r.time, tr.relocation});
+            } else if (!full && (r.kind == Reading::kCycle || r.kind == Reading::kBadLabel)) {
                 // A whole cycle, readable or not: the label it carried, as it arrived.
                 cycle.tc = r.kind == Reading::kCycle ? advance(r.time, -2) : r.time;
                 capture.cycles.push_back(cycle);
             }
         }
     }
+    capture.readings = std::move(read.readings);
     return capture;
 }
 

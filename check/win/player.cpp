@@ -46,6 +46,11 @@ bool Player::playingAt(double t) {
     return history_.playingAt(t);
 }
 
+PlayerHistory Player::history() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return history_;
+}
+
 double Player::changeLocked(double position, bool playing, const std::string* track) {
     const double now = hostNow();
     const PlayerChange* last = history_.at(now);

@@ -51,6 +51,8 @@ class Player {
     double positionAt(double t);
     double changedBefore(double t);
     bool playingAt(double t);
+    // The history so far (a copy), for the judges of check/follow.h.
+    PlayerHistory history();
 
   private:
     // A change now: `position`, playing or not, on `track` (null: the track it was on). Returns
