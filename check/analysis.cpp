@@ -315,12 +315,9 @@ void reportTimes(const ShowRecord& rec, Report& rep) {
 }
 
 void reportCounters(const WireReadings& wire, Report& rep) {
-    rep.fullFrames = wire.fullFrames;
-    rep.quarterFrames = wire.quarterFrames;
-    rep.cycles = wire.cycles;
-    rep.badCycles = wire.badCycles;
-    if (rep.badCycles > 0) {
-        rep.problems.push_back(std::to_string(rep.badCycles) +
+    rep.counts = wire.counts;
+    if (rep.counts.badCycles > 0) {
+        rep.problems.push_back(std::to_string(rep.counts.badCycles) +
                                " quarter-frame cycles arrived incomplete or unreadable");
     }
 }

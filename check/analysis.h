@@ -107,10 +107,7 @@ struct Report {
     std::vector<std::pair<double, double>> phases;
     std::vector<LocateRow> locates;
     std::vector<std::pair<std::string, int>> locateCauses;  // every cause, counted
-    uint64_t fullFrames = 0;
-    uint64_t quarterFrames = 0;
-    uint64_t cycles = 0;
-    uint64_t badCycles = 0;
+    WireCounts counts;
     // Whole cycles that did not read two frames on from the cycle before (a receiver sees the
     // time step by another amount), not counting the first after each full frame.
     uint64_t cycleJumps = 0;

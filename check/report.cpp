@@ -151,7 +151,7 @@ std::string errorTable(const Report& r) {
 // The full frames counted by cause, then one line each.
 std::string locateList(const Report& r) {
     std::string s;
-    s += "Full frames: " + std::to_string(r.fullFrames);
+    s += "Full frames: " + std::to_string(r.counts.fullFrames);
     std::string causes;
     for (const auto& c : r.locateCauses) {
         if (c.second > 0) {
@@ -195,9 +195,9 @@ std::string reportText(const Report& r) {
     s += "Locate latency, host write to " + std::string(locateEnd(r)) + ":\n  " +
          figuresLine(r.locateLatencyMs, "ms") + "\n";
     s += locateList(r);
-    s += "Receiver: " + std::to_string(r.quarterFrames) + " quarter frames, " +
-         std::to_string(r.cycles) + " whole cycles, " + std::to_string(r.badCycles) + " broken, " +
-         std::to_string(r.cycleJumps) + " not two frames on\n";
+    s += "Receiver: " + std::to_string(r.counts.quarterFrames) + " quarter frames, " +
+         std::to_string(r.counts.cycles) + " whole cycles, " + std::to_string(r.counts.badCycles) +
+         " broken, " + std::to_string(r.cycleJumps) + " not two frames on\n";
     s += "Service CPU: " +
          (r.cpuMsPerS >= 0 ? fixed(r.cpuMsPerS, 1) + " ms per second" : std::string("unknown")) +
          "\n";
@@ -223,10 +223,12 @@ std::string comparisonText(const Report& recording, const Report& input) {
     row("piece 0 phase p50 ms", fixed(recording.phaseMs.p50, 2), fixed(input.phaseMs.p50, 2));
     row("piece 0 phase spread p1-p99 ms", fixed(recording.phaseMs.p99 - recording.phaseMs.p1, 2),
         fixed(input.phaseMs.p99 - input.phaseMs.p1, 2));
-    row("full frames", std::to_string(recording.fullFrames), std::to_string(input.fullFrames));
-    row("quarter frames", std::to_string(recording.quarterFrames),
-        std::to_string(input.quarterFrames));
-    row("broken cycles", std::to_string(recording.badCycles), std::to_string(input.badCycles));
+    row("full frames", std::to_string(recording.counts.fullFrames),
+        std::to_string(input.counts.fullFrames));
+    row("quarter frames", std::to_string(recording.counts.quarterFrames),
+        std::to_string(input.counts.quarterFrames));
+    row("broken cycles", std::to_string(recording.counts.badCycles),
+        std::to_string(input.counts.badCycles));
     row("cycles not two frames on", std::to_string(recording.cycleJumps),
         std::to_string(input.cycleJumps));
     return s;
@@ -291,16 +293,16 @@ std::string reportJson(const Report& r) {
     s += "  \"settlingSamples\": " + std::to_string(r.settlingSamples) + ",\n";
     s += "  \"quarterLatenessMs\": " + figuresJson(r.quarterLateMs) + ",\n";
     s += "  \"locateLatencyMs\": " + figuresJson(r.locateLatencyMs) + ",\n";
-    s += "  \"fullFrames\": " + std::to_string(r.fullFrames) + ",\n";
+    s += "  \"fullFrames\": " + std::to_string(r.counts.fullFrames) + ",\n";
     s += "  \"fullFramesByCause\": {";
     for (size_t i = 0; i < r.locateCauses.size(); ++i) {
         s += (i > 0 ? ", " : "") + quoteJson(r.locateCauses[i].first) + ": " +
              std::to_string(r.locateCauses[i].second);
     }
     s += "},\n";
-    s += "  \"quarterFrames\": " + std::to_string(r.quarterFrames) + ",\n";
-    s += "  \"wholeCycles\": " + std::to_string(r.cycles) + ",\n";
-    s += "  \"brokenCycles\": " + std::to_string(r.badCycles) + ",\n";
+    s += "  \"quarterFrames\": " + std::to_string(r.counts.quarterFrames) + ",\n";
+    s += "  \"wholeCycles\": " + std::to_string(r.counts.cycles) + ",\n";
+    s += "  \"brokenCycles\": " + std::to_string(r.counts.badCycles) + ",\n";
     s += "  \"cyclesNotTwoFramesOn\": " + std::to_string(r.cycleJumps) + ",\n";
     s += "  \"pieceZeroPhaseMs\": " + figuresJson(r.phaseMs) + ",\n";
     s += "  \"missedLocates\": " + std::to_string(r.missedLocates) + ",\n";

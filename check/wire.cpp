@@ -45,10 +45,8 @@ WireReadings readWire(const std::vector<WireMessage>& wire) {
             out.readings.push_back({r, seconds(m.startUs), relocation, i});
         }
     }
-    out.fullFrames = decoder.fullFrames();
-    out.quarterFrames = decoder.quarterFrames();
-    out.cycles = decoder.cycles();
-    out.badCycles = decoder.badCycles();
+    out.counts = {decoder.fullFrames(), decoder.quarterFrames(), decoder.cycles(),
+                  decoder.badCycles()};
     return out;
 }
 

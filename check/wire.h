@@ -33,13 +33,19 @@ struct TimedReading {
     size_t message = 0;  // the message's index in the wire read
 };
 
-// The wire replayed through the receiver: its readings in wire order and its counters.
-struct WireReadings {
-    std::vector<TimedReading> readings;
+// What the receiver counted: full frames, quarter frames, whole cycles, and the cycles that
+// gave no time (a piece missing or out of order, or a label that cannot exist).
+struct WireCounts {
     uint64_t fullFrames = 0;
     uint64_t quarterFrames = 0;
     uint64_t cycles = 0;
     uint64_t badCycles = 0;
+};
+
+// The wire replayed through the receiver: its readings in wire order and its counters.
+struct WireReadings {
+    std::vector<TimedReading> readings;
+    WireCounts counts;
 };
 WireReadings readWire(const std::vector<WireMessage>& wire);
 

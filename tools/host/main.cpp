@@ -43,20 +43,28 @@ const char* kUsage =
 // wrong.
 bool takeValue(const std::wstring& arg, const std::wstring& value, mtchost::Options& options,
                mtchost::Console& console, const std::string& usage) {
+    // Paths stay as typed (`path`); names and ids are compared as UTF-8 (`text`).
+    using mtchost::Options;
+    const struct {
+        const wchar_t* flag;
+        std::wstring Options::*path;
+        std::string Options::*text;
+    } plain[] = {
+        {L"--service", &Options::service, nullptr},     {L"--script", &Options::script, nullptr},
+        {L"--report", &Options::reportDir, nullptr},    {L"--output", nullptr, &Options::output},
+        {L"--recording", nullptr, &Options::recording}, {L"--input", nullptr, &Options::input}};
     const std::string text = mtccheck::narrow(value);
-    if (arg == L"--service") {
-        options.service = value;
-    } else if (arg == L"--output") {
-        options.output = text;
-    } else if (arg == L"--script") {
-        options.script = value;
-    } else if (arg == L"--report") {
-        options.reportDir = value;
-    } else if (arg == L"--recording") {
-        options.recording = text;
-    } else if (arg == L"--input") {
-        options.input = text;
-    } else if (arg == L"--fps") {
+    for (const auto& p : plain) {
+        if (arg == p.flag) {
+            if (p.path != nullptr) {
+                options.*p.path = value;
+            } else {
+                options.*p.text = text;
+            }
+            return true;
+        }
+    }
+    if (arg == L"--fps") {
         if (text != "24" && text != "25" && text != "29.97" && text != "30") {
             console.line("mtc-host: --fps must be 24, 25, 29.97 or 30");
             return false;
