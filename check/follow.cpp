@@ -60,7 +60,9 @@ FollowVerdict judgeCycles(const std::vector<TimedReading>& readings, const Playe
         c.errorS = judge.errorAt(r.at);
         c.lateS = std::max(0.0, pieceSevenAt - (pieceZeroAt + 7 * interval));
         c.label = advance(r.time, -2);
-        c.outside = c.errorS > bounds.ahead || c.errorS < -(bounds.behind + c.lateS);
+        // As if piece 7 had left on time: its lateness explains lagging, never being ahead.
+        const double onTime = c.errorS + c.lateS;
+        c.outside = onTime > bounds.ahead || onTime < -bounds.behind;
         c.stalled = !c.outside && c.errorS < -bounds.behind;
         if (c.outside && ++verdict.outside == 1) {
             verdict.firstOutside = describe(c, from);

@@ -45,8 +45,9 @@ class FollowJudge {
 
 // How closely each whole cycle must follow. A cycle is left alone when the player changed from
 // `reach` seconds before its piece 0's quarter interval on (the service may not have the
-// change yet). Behind, a cycle whose piece 7 left late (a stall of the machine holding it
-// back) may lag by that lateness more than `behind`.
+// change yet). A cycle whose piece 7 left late (a stall of the machine holding it back) is
+// judged as if it had left on time: it may lag by that lateness more than `behind`, and its
+// lateness never hides a reading ahead.
 struct FollowBounds {
     double ahead = 0;
     double behind = 0;
