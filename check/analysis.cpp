@@ -1,5 +1,7 @@
 #include "check/analysis.h"
 
+#include "check/follow.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -28,49 +30,7 @@ bool expectsLocate(Cause cause) {
     return cause != Cause::kNone && cause != Cause::kStop;
 }
 
-// Where the player was at `t`, from the changes the host recorded (in time order).
-class PlayerTrack {
-  public:
-    explicit PlayerTrack(const std::vector<PlayerChange>& changes) : changes_(changes) {}
-
-    const PlayerChange* at(double t) const {
-        const PlayerChange* found = nullptr;
-        for (const PlayerChange& c : changes_) {
-            if (seconds(c.atUs) > t) {
-                break;
-            }
-            found = &c;
-        }
-        return found;
-    }
-
-    double positionAt(double t) const {
-        const PlayerChange* c = at(t);
-        if (c == nullptr) {
-            return changes_.empty() ? 0 : changes_.front().position;
-        }
-        return c->position + (c->playing ? (t - seconds(c->atUs)) * c->rate : 0);
-    }
-
-    double rateAt(double t) const {
-        const PlayerChange* c = at(t);
-        return c != nullptr ? c->rate : 1.0;
-    }
-
-    bool playingAt(double t) const {
-        const PlayerChange* c = at(t);
-        return c != nullptr && c->playing;
-    }
-
-  private:
-    const std::vector<PlayerChange>& changes_;
-};
-
 }  // namespace
-
-double playerPositionAt(const std::vector<PlayerChange>& changes, int64_t atUs) {
-    return PlayerTrack(changes).positionAt(seconds(atUs));
-}
 
 int rateOfShow(const ShowRecord& rec) {
     return rateCodeOf(rec.fps) >= 0 ? rateCodeOf(rec.fps) : kRate25;
@@ -106,24 +66,6 @@ int segmentAt(const ShowRecord& rec, double t) {
     return found;
 }
 
-WireReadings readWire(const std::vector<WireMessage>& wire) {
-    WireReadings out;
-    MtcDecoder decoder;
-    std::vector<Reading> readings;
-    for (const WireMessage& m : wire) {
-        readings.clear();
-        decoder.feed(m.bytes.data(), m.bytes.size(), seconds(m.endUs), readings);
-        for (const Reading& r : readings) {
-            out.readings.push_back({r, seconds(m.startUs)});
-        }
-    }
-    out.fullFrames = decoder.fullFrames();
-    out.quarterFrames = decoder.quarterFrames();
-    out.cycles = decoder.cycles();
-    out.badCycles = decoder.badCycles();
-    return out;
-}
-
 std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
                                             const std::vector<TimedReading>& readings,
                                             std::vector<bool>& answered) {
@@ -134,11 +76,11 @@ std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
     // the step's frame). A step overtaken by a later one within the window before its frame
     // left is answered by that one: the service sends only the newest locate it holds.
     const int rate = rateOfShow(rec);
-    const PlayerTrack player(rec.player);
+    const PlayerHistory player(rec.player);
     std::vector<FullFrameSeen> fulls;
     for (const TimedReading& tr : readings) {
         if (tr.reading.kind == Reading::kFullFrame) {
-            fulls.push_back({tr.startS, tr.reading.at, tr.reading.time, -1, ""});
+            fulls.push_back({tr.startS, tr.reading.at, tr.reading.time, -1, "", tr.relocation});
         }
     }
     auto expectedCount = [&](size_t i) {
@@ -172,7 +114,8 @@ std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
             continue;
         }
         // Not asked for: either the host's reports paused long enough for the service to
-        // relocate, or the service fell behind its own schedule (a late tick).
+        // relocate, or the service fell behind its own schedule (a late tick, which the wire
+        // shows).
         double last = -1, before = -1;
         for (int64_t w : rec.reportWrites) {
             if (seconds(w) > ff.startS) {
@@ -183,7 +126,7 @@ std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
         }
         if (before >= 0 && last - before > kReportGap) {
             ff.cause = "report gap";
-        } else if (player.playingAt(ff.startS)) {
+        } else if (ff.relocation) {
             ff.cause = "late tick";
         } else {
             ff.cause = "unexplained";
@@ -209,7 +152,7 @@ std::vector<std::pair<double, double>> settlingWindows(const ShowRecord& rec,
     // Settling: from a locating step (or an unasked full frame) until the receiver shows the
     // new place, which is the full frame itself while paused and the first whole quarter-frame
     // cycle after it while playing (a strict receiver stands still until then).
-    const PlayerTrack player(rec.player);
+    const PlayerHistory player(rec.player);
     std::vector<std::pair<double, double>> windows;
     for (const FullFrameSeen& ff : fulls) {
         double end = ff.endS;
@@ -237,9 +180,9 @@ std::vector<std::pair<double, double>> settlingWindows(const ShowRecord& rec,
 std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& rec,
                                             const std::vector<TimedReading>& readings, double fromS,
                                             const std::vector<std::pair<double, double>>& windows) {
-    const int rate = rateOfShow(rec);
     const double tEnd = seconds(rec.steps.back().writeUs);
-    const PlayerTrack player(rec.player);
+    const PlayerHistory player(rec.player);
+    FollowJudge judge(readings, player, rec.offset, rateOfShow(rec));
     auto settling = [&](double t) {
         for (const auto& w : windows) {
             if (t >= w.first && t <= w.second) {
@@ -249,23 +192,14 @@ std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& rec,
         return false;
     };
     std::vector<ErrorPoint> samples;
-    ReceiverClock clock;
-    size_t next = 0;
     for (int64_t k = 0;; ++k) {
         const double t = fromS + static_cast<double>(k) * kSampleStep;
         if (t >= tEnd) {
             break;
         }
-        while (next < readings.size() && readings[next].reading.at <= t) {
-            clock.apply(readings[next].reading);
-            ++next;
+        if (judge.advanceTo(t)) {
+            samples.push_back({t, judge.errorAt(t) * 1000, settling(t)});
         }
-        if (!clock.hasTime()) {
-            continue;
-        }
-        const double ms =
-            wrapDifference(clock.readAt(t) - (player.positionAt(t) + rec.offset), rate) * 1000;
-        samples.push_back({t, ms, settling(t)});
     }
     return samples;
 }
@@ -323,7 +257,7 @@ uint64_t countCycleJumps(const std::vector<TimedReading>& readings) {
 std::vector<std::pair<double, double>> cyclePhases(const ShowRecord& rec,
                                                    const std::vector<TimedReading>& readings) {
     const int rate = rateOfShow(rec);
-    const PlayerTrack player(rec.player);
+    const PlayerHistory player(rec.player);
     std::vector<std::pair<double, double>> phases;
     double pieceZeroAt = -1;  // when the cycle in progress began, -1 while none is
     for (const TimedReading& tr : readings) {
@@ -346,7 +280,10 @@ std::vector<std::pair<double, double>> cyclePhases(const ShowRecord& rec,
     return phases;
 }
 
-Report analyse(const ShowRecord& rec) {
+namespace {
+
+// The show's names and settings, and the problems the host and the service reported.
+Report reportHead(const ShowRecord& rec) {
     Report rep;
     rep.showName = rec.showName;
     rep.outputName = rec.outputName;
@@ -362,12 +299,11 @@ Report analyse(const ShowRecord& rec) {
         rep.problems.push_back("the service reported: " + e);
     }
     rep.problems.insert(rep.problems.end(), rec.hostProblems.begin(), rec.hostProblems.end());
-    if (rec.steps.size() < 2) {
-        rep.problems.push_back("the show did not run");
-        return rep;
-    }
-    const int rate = rateOfShow(rec);
-    const double frameS = 1.0 / frameClock(rate);
+    return rep;
+}
+
+// The show's length, its segments and the service's CPU use over the whole show.
+void reportTimes(const ShowRecord& rec, Report& rep) {
     const double t0 = seconds(rec.steps.front().writeUs);
     rep.durationS = seconds(rec.steps.back().writeUs) - t0;
     rep.segments = segmentShow(rec);
@@ -376,23 +312,20 @@ Report analyse(const ShowRecord& rec) {
         rep.cpuMsPerS =
             (rec.steps.back().cpuSeconds - rec.steps.front().cpuSeconds) * 1000 / rep.durationS;
     }
-    if (!rec.haveWire) {
-        rep.problems.push_back("no recording of the MIDI wire: receiver figures are missing");
-        return rep;
-    }
+}
 
-    const WireReadings wire = readWire(rec.wire);
-    rep.fullFrames = wire.fullFrames;
-    rep.quarterFrames = wire.quarterFrames;
-    rep.cycles = wire.cycles;
-    rep.badCycles = wire.badCycles;
-    if (rep.badCycles > 0) {
-        rep.problems.push_back(std::to_string(rep.badCycles) +
+void reportCounters(const WireReadings& wire, Report& rep) {
+    rep.counts = wire.counts;
+    if (rep.counts.badCycles > 0) {
+        rep.problems.push_back(std::to_string(rep.counts.badCycles) +
                                " quarter-frame cycles arrived incomplete or unreadable");
     }
+}
 
-    std::vector<bool> answered;
-    const std::vector<FullFrameSeen> fulls = attributeLocates(rec, wire.readings, answered);
+// One row per full frame with its latency and cause, the causes counted, and the segments'
+// full frames.
+void reportLocates(const ShowRecord& rec, const std::vector<FullFrameSeen>& fulls, Report& rep) {
+    const double t0 = seconds(rec.steps.front().writeUs);
     std::vector<double> latencies;
     for (const FullFrameSeen& ff : fulls) {
         LocateRow row;
@@ -426,57 +359,62 @@ Report analyse(const ShowRecord& rec) {
             rep.locateCauses.emplace_back(cause, n);
         }
     }
+}
 
-    const std::vector<size_t> missed = missedLocates(rec, answered);
+void reportMissed(const ShowRecord& rec, const std::vector<size_t>& missed, Report& rep) {
+    const double t0 = seconds(rec.steps.front().writeUs);
     for (size_t i : missed) {
         ++rep.missedLocates;
         rep.problems.push_back("step \"" + rec.steps[i].label + "\" at " +
                                secondsText(seconds(rec.steps[i].writeUs) - t0) +
                                " got no full frame");
     }
-    const std::vector<std::pair<double, double>> windows =
-        settlingWindows(rec, wire.readings, fulls, missed);
-    for (const auto& w : windows) {
-        rep.settlingWindows.emplace_back(w.first - t0, w.second - t0);
-    }
+}
 
-    // The receiver's reading against the player, every 5 ms from the first full frame on.
-    const size_t segmentCount = rep.segments.size();
-    if (!fulls.empty()) {
-        std::vector<std::vector<double>> segErr(segmentCount);
-        std::vector<double> allErr;
-        for (const ErrorPoint& p :
-             sampleReceiverError(rec, wire.readings, fulls.front().endS, windows)) {
-            rep.series.push_back({p.t - t0, p.ms, p.settling});
-            const int seg = segmentAt(rec, p.t);
-            if (p.settling) {
-                ++rep.settlingSamples;
-                if (seg >= 0) {
-                    ++rep.segments[static_cast<size_t>(seg)].settlingSamples;
-                }
-                continue;
-            }
-            allErr.push_back(std::fabs(p.ms));
-            if (seg >= 0) {
-                segErr[static_cast<size_t>(seg)].push_back(std::fabs(p.ms));
-            }
-        }
-        auto inFrames = [&](std::vector<double> ms) {
-            for (double& v : ms) {
-                v = v / (frameS * 1000);
-            }
-            return figuresOf(std::move(ms));
-        };
-        rep.errorMs = figuresOf(allErr);
-        rep.errorFrames = inFrames(allErr);
-        for (size_t i = 0; i < segmentCount; ++i) {
-            rep.segments[i].errorMs = figuresOf(segErr[i]);
-            rep.segments[i].errorFrames = inFrames(segErr[i]);
-        }
-    } else {
+Figures inFrames(std::vector<double> ms, int rate) {
+    const double frameMs = 1000.0 / frameClock(rate);
+    for (double& v : ms) {
+        v = v / frameMs;
+    }
+    return figuresOf(std::move(ms));
+}
+
+// The receiver's reading against the player, every 5 ms from the first full frame on: the
+// series for the chart (thinned to what a chart can show) and the figures outside settling.
+void reportReceiverError(const ShowRecord& rec, const WireReadings& wire,
+                         const std::vector<FullFrameSeen>& fulls,
+                         const std::vector<std::pair<double, double>>& windows, Report& rep) {
+    const double t0 = seconds(rec.steps.front().writeUs);
+    const int rate = rateOfShow(rec);
+    if (fulls.empty()) {
         rep.errorMs = figuresOf({});
         rep.errorFrames = figuresOf({});
         rep.problems.push_back("no full frame reached the receiver");
+        return;
+    }
+    std::vector<std::vector<double>> segErr(rep.segments.size());
+    std::vector<double> allErr;
+    for (const ErrorPoint& p :
+         sampleReceiverError(rec, wire.readings, fulls.front().endS, windows)) {
+        rep.series.push_back({p.t - t0, p.ms, p.settling});
+        const int seg = segmentAt(rec, p.t);
+        if (p.settling) {
+            ++rep.settlingSamples;
+            if (seg >= 0) {
+                ++rep.segments[static_cast<size_t>(seg)].settlingSamples;
+            }
+            continue;
+        }
+        allErr.push_back(std::fabs(p.ms));
+        if (seg >= 0) {
+            segErr[static_cast<size_t>(seg)].push_back(std::fabs(p.ms));
+        }
+    }
+    rep.errorMs = figuresOf(allErr);
+    rep.errorFrames = inFrames(allErr, rate);
+    for (size_t i = 0; i < rep.segments.size(); ++i) {
+        rep.segments[i].errorMs = figuresOf(segErr[i]);
+        rep.segments[i].errorFrames = inFrames(segErr[i], rate);
     }
     if (rep.series.size() > kMostChartPoints) {
         const size_t every = (rep.series.size() + kMostChartPoints - 1) / kMostChartPoints;
@@ -486,10 +424,12 @@ Report analyse(const ShowRecord& rec) {
         }
         rep.series.swap(thin);
     }
+}
 
-    std::vector<std::vector<double>> segQuarter(segmentCount);
+void reportQuarterLateness(const ShowRecord& rec, const WireReadings& wire, Report& rep) {
+    std::vector<std::vector<double>> segQuarter(rep.segments.size());
     std::vector<double> lateness;
-    for (const auto& late : quarterLateness(wire.readings, rate, rec.phaseLock)) {
+    for (const auto& late : quarterLateness(wire.readings, rateOfShow(rec), rec.phaseLock)) {
         lateness.push_back(late.second);
         const int seg = segmentAt(rec, late.first);
         if (seg >= 0) {
@@ -497,9 +437,12 @@ Report analyse(const ShowRecord& rec) {
         }
     }
     rep.quarterLateMs = figuresOf(lateness);
-    for (size_t i = 0; i < segmentCount; ++i) {
+    for (size_t i = 0; i < rep.segments.size(); ++i) {
         rep.segments[i].quarterLateMs = figuresOf(segQuarter[i]);
     }
+}
+
+void reportCycleJumps(const ShowRecord& rec, const WireReadings& wire, Report& rep) {
     const std::vector<double> jumps = cycleJumpTimes(wire.readings);
     rep.cycleJumps = jumps.size();
     for (double t : jumps) {
@@ -508,9 +451,14 @@ Report analyse(const ShowRecord& rec) {
             ++rep.segments[static_cast<size_t>(seg)].cycleJumps;
         }
     }
-    // Phases outside settling: the first cycle after a locate starts where the full frame left
-    // the receiver, not on the player's grid.
-    std::vector<std::vector<double>> segPhase(segmentCount);
+}
+
+// Phases outside settling: the first cycle after a locate starts where the full frame left the
+// receiver, not on the player's grid.
+void reportPhases(const ShowRecord& rec, const WireReadings& wire,
+                  const std::vector<std::pair<double, double>>& windows, Report& rep) {
+    const double t0 = seconds(rec.steps.front().writeUs);
+    std::vector<std::vector<double>> segPhase(rep.segments.size());
     std::vector<double> phases;
     for (const auto& phase : cyclePhases(rec, wire.readings)) {
         const bool settling =
@@ -526,9 +474,41 @@ Report analyse(const ShowRecord& rec) {
         segPhase[static_cast<size_t>(seg)].push_back(phase.second);
     }
     rep.phaseMs = figuresOf(phases);
-    for (size_t i = 0; i < segmentCount; ++i) {
+    for (size_t i = 0; i < rep.segments.size(); ++i) {
         rep.segments[i].phaseMs = figuresOf(segPhase[i]);
     }
+}
+
+}  // namespace
+
+Report analyse(const ShowRecord& rec) {
+    Report rep = reportHead(rec);
+    if (rec.steps.size() < 2) {
+        rep.problems.push_back("the show did not run");
+        return rep;
+    }
+    reportTimes(rec, rep);
+    if (!rec.haveWire) {
+        rep.problems.push_back("no recording of the MIDI wire: receiver figures are missing");
+        return rep;
+    }
+    const WireReadings wire = readWire(rec.wire);
+    reportCounters(wire, rep);
+    std::vector<bool> answered;
+    const std::vector<FullFrameSeen> fulls = attributeLocates(rec, wire.readings, answered);
+    reportLocates(rec, fulls, rep);
+    const std::vector<size_t> missed = missedLocates(rec, answered);
+    reportMissed(rec, missed, rep);
+    const std::vector<std::pair<double, double>> windows =
+        settlingWindows(rec, wire.readings, fulls, missed);
+    const double t0 = seconds(rec.steps.front().writeUs);
+    for (const auto& w : windows) {
+        rep.settlingWindows.emplace_back(w.first - t0, w.second - t0);
+    }
+    reportReceiverError(rec, wire, fulls, windows, rep);
+    reportQuarterLateness(rec, wire, rep);
+    reportCycleJumps(rec, wire, rep);
+    reportPhases(rec, wire, windows, rep);
     return rep;
 }
 

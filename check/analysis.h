@@ -14,21 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "check/player.h"
 #include "check/receiver.h"
 #include "check/recording.h"
 #include "check/script.h"
 #include "check/stats.h"
+#include "check/wire.h"
 
 namespace mtccheck {
-
-// The player from `atUs` on (until the next change): at `position` then, running or not, its
-// clock at `rate` against the host's (a player whose audio clock drifts).
-struct PlayerChange {
-    int64_t atUs = 0;
-    double position = 0;
-    bool playing = false;
-    double rate = 1;
-};
 
 // One step of the script as performed: when its clock report was written.
 struct StepRecord {
@@ -114,10 +107,7 @@ struct Report {
     std::vector<std::pair<double, double>> phases;
     std::vector<LocateRow> locates;
     std::vector<std::pair<std::string, int>> locateCauses;  // every cause, counted
-    uint64_t fullFrames = 0;
-    uint64_t quarterFrames = 0;
-    uint64_t cycles = 0;
-    uint64_t badCycles = 0;
+    WireCounts counts;
     // Whole cycles that did not read two frames on from the cycle before (a receiver sees the
     // time step by another amount), not counting the first after each full frame.
     uint64_t cycleJumps = 0;
@@ -142,31 +132,20 @@ std::vector<SegmentRow> segmentShow(const ShowRecord& record);
 // stop on.
 int segmentAt(const ShowRecord& record, double t);
 
-// One conclusion of the receiver with when the message that carried it began to leave.
-struct TimedReading {
-    Reading reading;
-    double startS = 0;
-};
-// The wire replayed through the receiver: its readings in wire order and its counters.
-struct WireReadings {
-    std::vector<TimedReading> readings;
-    uint64_t fullFrames = 0;
-    uint64_t quarterFrames = 0;
-    uint64_t cycles = 0;
-    uint64_t badCycles = 0;
-};
-WireReadings readWire(const std::vector<WireMessage>& wire);
-
 // One full frame the receiver saw, and what it is put down to.
 struct FullFrameSeen {
     double startS = 0;  // host clock, seconds
     double endS = 0;
     Timecode time;
-    int step = -1;      // the step that asked for it, or -1
-    std::string cause;  // the step's cause name, or "report gap", "late tick", "unexplained"
+    int step = -1;            // the step that asked for it, or -1
+    std::string cause;        // the step's cause name, or "report gap", "late tick", "unexplained"
+    bool relocation = false;  // the wire shows the service's own relocation (wire.h)
 };
 // Each full frame put down to what the host did just before; `answered` gets, per step,
 // whether a full frame answered it (or a later step overtook it before its frame went out).
+// A frame no step claims is a "report gap" when the host's reports paused long enough for the
+// service to relocate, a "late tick" when the wire shows the service's own relocation, and
+// "unexplained" otherwise.
 std::vector<FullFrameSeen> attributeLocates(const ShowRecord& record,
                                             const std::vector<TimedReading>& readings,
                                             std::vector<bool>& answered);
@@ -207,10 +186,6 @@ uint64_t countCycleJumps(const std::vector<TimedReading>& readings);
 // player sends piece 0 as its frame begins (0 ms); one that follows reports lags it.
 std::vector<std::pair<double, double>> cyclePhases(const ShowRecord& record,
                                                    const std::vector<TimedReading>& readings);
-
-// Where the player was at `atUs`, from its recorded changes (in time order): the position of
-// the last change at or before then, run on in real time while playing.
-double playerPositionAt(const std::vector<PlayerChange>& changes, int64_t atUs);
 
 // The report as the host prints it at the end (UTF-8 text, lines end in "\n").
 std::string reportText(const Report& report);

@@ -1,102 +1,112 @@
 #include "check/capture.h"
 
-#include <map>
-
 #include "check/receiver.h"
+#include "check/wire.h"
 
 namespace mtccheck {
 namespace {
 
-bool isQuarterFrame(const std::vector<uint8_t>& b) {
-    return b.size() == 2 && b[0] == 0xF1 && b[1] < 0x80;
+double seconds(int64_t us) {
+    return static_cast<double>(us) / 1e6;
 }
 
-bool isFullFrame(const std::vector<uint8_t>& b) {
-    return b.size() == 10 && b[0] == 0xF0 && b[1] == 0x7F && b[2] == 0x7F && b[3] == 0x01 &&
-           b[4] == 0x01 && b[9] == 0xF7;
+// The messages of `port` that wholly left the wire, read by the one recording reader (a
+// message a reset cut is not a message the receiver got).
+std::vector<WireMessage> portMessages(const std::vector<RecordEntry>& entries, int port) {
+    RecordingReader reader;
+    for (const RecordEntry& entry : entries) {
+        const std::string line = entry.raw + "\n";
+        reader.feed(line.data(), line.size());
+    }
+    std::vector<WireMessage> out;
+    for (WireMessage& m : reader.take()) {
+        if (m.port == port && !m.cut) {
+            out.push_back(std::move(m));
+        }
+    }
+    return out;
 }
+
+SentMessage sentOf(const WireMessage& m) {
+    SentMessage s;
+    s.seq = static_cast<long long>(m.seq);
+    s.wireStart = seconds(m.startUs);
+    s.wireEnd = seconds(m.endUs);
+    s.callAt = seconds(m.callUs >= 0 ? m.callUs : m.startUs);
+    s.bytes = m.bytes;
+    return s;
+}
+
+// Pieces out of sequence, as the capture names them: after a full frame (or at the start) a
+// cycle begins with piece 0, and each piece follows the one before.
+class PieceOrder {
+  public:
+    void fullFrame() { expected_ = 0; }
+    void quarter(const SentMessage& q, std::vector<std::string>& breaks) {
+        const int piece = (q.bytes[1] >> 4) & 7;
+        if (piece != expected_) {
+            breaks.push_back("piece " + std::to_string(piece) + " where " +
+                             std::to_string(expected_) + " was due (seq " + std::to_string(q.seq) +
+                             ")");
+        }
+        expected_ = (piece + 1) % 8;
+    }
+
+  private:
+    int expected_ = 0;
+};
 
 }  // namespace
 
 MtcCapture decodeMtc(const std::vector<RecordEntry>& entries, int port) {
     MtcCapture capture;
-    std::map<long long, double> callTimes;
-    std::vector<double> opens;  // a new port session: quarter frames before it do not count
-    for (const RecordEntry& entry : entries) {
-        if (entry.event == "midiOutOpen" && entry.field("result") == "0") {
-            opens.push_back(entry.at);
-        }
-        if ((entry.event == "midiOutShortMsg" || entry.event == "midiOutLongMsg") &&
-            entry.field("result") == "0" && entry.has("seq")) {
-            callTimes[entry.number("seq")] = entry.at;
+    const std::vector<WireMessage> wire = portMessages(entries, port);
+    std::vector<WireMessage> mtc;  // what the receiver reads: quarter and full frames only
+    bool opened = false;           // a stray was the first message since the port was opened
+    for (const WireMessage& m : wire) {
+        capture.messages.push_back(sentOf(m));
+        if (isQuarterFrame(m.bytes) || isFullFrame(m.bytes)) {
+            mtc.push_back(m);
+            mtc.back().afterOpen = m.afterOpen || opened;
+            opened = false;
+        } else {
+            capture.strays.push_back(formatHex(m.bytes.data(), m.bytes.size()));
+            opened = opened || m.afterOpen;
         }
     }
-    MtcDecoder decoder;
-    std::vector<Reading> readings;
-    double lastQuarterCallAt = -1;  // of the message before, when it was a quarter frame
-    int expectedPiece = 0;  // after a full frame (or at the start) a cycle begins with piece 0
+    WireReadings read = readWire(mtc);
+    PieceOrder order;
     QuarterCycle cycle;
-    for (const RecordEntry& entry : entries) {
-        if (entry.event != "wire" || entry.number("port") != port) {
-            continue;
-        }
-        SentMessage message;
-        message.seq = entry.number("seq");
-        message.wireStart = static_cast<double>(entry.number("start")) / 1e6;
-        message.wireEnd = static_cast<double>(entry.number("end")) / 1e6;
-        parseHex(entry.field("bytes"), message.bytes);
-        const auto call = callTimes.find(message.seq);
-        message.callAt = call == callTimes.end() ? message.wireStart : call->second;
-        capture.messages.push_back(message);
-        const std::vector<uint8_t>& b = message.bytes;
-        const double quarterBefore = lastQuarterCallAt;
-        lastQuarterCallAt = -1;
-        if (!isQuarterFrame(b) && !isFullFrame(b)) {
-            capture.strays.push_back(formatHex(b.data(), b.size()));
-            continue;
-        }
-        readings.clear();
-        decoder.feed(b.data(), b.size(), message.wireEnd, readings);
-        if (isQuarterFrame(b)) {
-            capture.quarters.push_back(message);
-            lastQuarterCallAt = message.callAt;
-            const int piece = (b[1] >> 4) & 7;
-            if (piece != expectedPiece) {
-                capture.breaks.push_back("piece " + std::to_string(piece) + " where " +
-                                         std::to_string(expectedPiece) + " was due (seq " +
-                                         std::to_string(message.seq) + ")");
-            }
-            expectedPiece = (piece + 1) % 8;
-            if (piece == 0) {
+    size_t next = 0;
+    for (size_t i = 0; i < mtc.size(); ++i) {
+        const WireMessage& m = mtc[i];
+        const SentMessage sent = sentOf(m);
+        const bool full = isFullFrame(m.bytes);
+        if (full) {
+            order.fullFrame();
+        } else {
+            capture.quarters.push_back(sent);
+            order.quarter(sent, capture.breaks);
+            if (((m.bytes[1] >> 4) & 7) == 0) {
                 cycle = QuarterCycle();
-                cycle.firstCallAt = message.callAt;
-                cycle.firstWireAt = message.wireStart;
+                cycle.firstCallAt = sent.callAt;
+                cycle.firstWireAt = sent.wireStart;
             }
-            for (const Reading& r : readings) {
+        }
+        for (; next < read.readings.size() && read.readings[next].message == i; ++next) {
+            const TimedReading& tr = read.readings[next];
+            const Reading& r = tr.reading;
+            if (full && (r.kind == Reading::kFullFrame || r.kind == Reading::kBadLabel)) {
+                // The label as it arrived, also one that cannot exist.
+                capture.fullFrames.push_back({sent, r.time, tr.relocation});
+            } else if (!full && (r.kind == Reading::kCycle || r.kind == Reading::kBadLabel)) {
                 // A whole cycle, readable or not: the label it carried, as it arrived.
-                if (r.kind == Reading::kCycle || r.kind == Reading::kBadLabel) {
-                    cycle.tc = r.kind == Reading::kCycle ? advance(r.time, -2) : r.time;
-                    capture.cycles.push_back(cycle);
-                }
+                cycle.tc = r.kind == Reading::kCycle ? advance(r.time, -2) : r.time;
+                capture.cycles.push_back(cycle);
             }
-            continue;
         }
-        FullFrame frame;
-        frame.message = message;
-        frame.tc.rate = (b[5] >> 5) & 3;
-        frame.tc.hours = b[5] & 0x1F;
-        frame.tc.minutes = b[6];
-        frame.tc.seconds = b[7];
-        frame.tc.frames = b[8];
-        double sessionStart = -1;
-        for (double open : opens) {
-            sessionStart = open <= message.callAt ? open : sessionStart;
-        }
-        frame.lateTick = quarterBefore > sessionStart &&
-                         message.callAt - quarterBefore > frameSeconds(frame.tc.rate) / 4.0;
-        capture.fullFrames.push_back(frame);
-        expectedPiece = 0;
     }
+    capture.readings = std::move(read.readings);
     return capture;
 }
 

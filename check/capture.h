@@ -2,8 +2,9 @@
 // service's side of each message beside it: when the service handed it to WinMM and when it
 // left the wire. End-to-end checks judge the service's timing and content from this.
 //
-// The timecode comes from the receiver of receiver.h, so the checks read the wire exactly as
-// mtc-host does. Pure: any thread; allocates; never blocks.
+// The timecode comes from the one reader of the wire (wire.h), so the checks read the wire, and
+// tell the service's own relocations, exactly as mtc-host does. Pure: any thread; allocates; never
+// blocks.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 
 #include "check/recording.h"
 #include "check/timecode.h"
+#include "check/wire.h"
 
 namespace mtccheck {
 
@@ -54,6 +56,8 @@ struct MtcCapture {
     std::vector<std::string> breaks;
     // Anything on the wire that is neither a quarter frame nor a well-formed full frame.
     std::vector<std::string> strays;
+    // The receiver's readings of the quarter and full frames (wire.h), for the judges.
+    std::vector<TimedReading> readings;
 
     // The full frames that answer the host (every one but the late-tick relocations).
     std::vector<FullFrame> requested() const;

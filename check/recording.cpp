@@ -161,25 +161,60 @@ void RecordingReader::line(const std::string& text) {
         WireMessage m;
         if (!parseWireLine(text, m)) {
             ++unreadable_;
-        } else if (!m.bytes.empty()) {
+            return;
+        }
+        const auto call = callUs_.find(m.seq);
+        if (call != callUs_.end()) {
+            m.callUs = call->second;
+            callUs_.erase(call);
+        }
+        if (!m.bytes.empty()) {
+            bool& fresh = fresh_[m.port];
+            m.afterOpen = fresh;
+            fresh = false;
             messages_.push_back(std::move(m));
         }
+    } else if (kind == "midiOutShortMsg" || kind == "midiOutLongMsg") {
+        call(w);
     } else if (kind == "midiOutOpen") {
-        // "... -> 0 handle=0x10000 port=0": only a successful open names the port.
-        std::string port;
-        int64_t value = 0;
-        for (size_t i = 2; i + 1 < w.size(); ++i) {
-            if (w[i] == "->") {
-                if (w[i + 1] == "0" && field(w, "port", port) && integer(port, value)) {
-                    openedPort_ = static_cast<int>(value);
-                }
-                break;
-            }
-        }
+        opened(w);
     } else if (kind == "simport") {
         sawHeader_ = true;
     } else if (kind == "error") {
         errors_.push_back(text.substr(text.find("error")));
+    }
+}
+
+namespace {
+
+// The result of a call line, the word after "->"; empty when it has none.
+std::string resultOf(const std::vector<std::string>& w) {
+    for (size_t i = 2; i + 1 < w.size(); ++i) {
+        if (w[i] == "->") {
+            return w[i + 1];
+        }
+    }
+    return std::string();
+}
+
+}  // namespace
+
+// "<micros> midiOutShortMsg ... seq=N -> 0": the message N was handed over then.
+void RecordingReader::call(const std::vector<std::string>& w) {
+    std::string seq;
+    int64_t at = 0, value = 0;
+    if (resultOf(w) == "0" && field(w, "seq", seq) && integer(seq, value) && integer(w[0], at)) {
+        callUs_[static_cast<uint64_t>(value)] = at;
+    }
+}
+
+// "... midiOutOpen ... -> 0 handle=0x10000 port=0": only a successful open names the port.
+void RecordingReader::opened(const std::vector<std::string>& w) {
+    std::string port;
+    int64_t value = 0;
+    if (resultOf(w) == "0" && field(w, "port", port) && integer(port, value)) {
+        openedPort_ = static_cast<int>(value);
+        fresh_[openedPort_] = true;
     }
 }
 

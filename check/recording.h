@@ -23,6 +23,8 @@ struct WireMessage {
     int64_t endUs = 0;
     std::vector<uint8_t> bytes;
     bool cut = false;
+    int64_t callUs = -1;     // when the service handed it to the driver; -1: not known
+    bool afterOpen = false;  // the first message of its port since the port was opened
 };
 
 class RecordingReader {
@@ -35,6 +37,9 @@ class RecordingReader {
     // takes them out with `take` to keep memory flat over a long show.
     std::vector<WireMessage> take();
 
+    // Each message comes with its call's time (when the call's line came first, as the
+    // simulated port writes them) and whether it is the first since its port was opened.
+
     // The port of the most recent successful midiOutOpen, or -1 if none yet.
     int openedPort() const { return openedPort_; }
     // The recording's own complaints ("error" lines: a scenario or control line it refused).
@@ -46,8 +51,13 @@ class RecordingReader {
   private:
     void line(const std::string& text);
 
+    void call(const std::vector<std::string>& words);
+    void opened(const std::vector<std::string>& words);
+
     std::string partial_;
     std::vector<WireMessage> messages_;
+    std::map<uint64_t, int64_t> callUs_;  // successful send calls whose message is still due
+    std::map<int, bool> fresh_;           // ports opened since their last message
     std::vector<std::string> errors_;
     int openedPort_ = -1;
     uint64_t unreadable_ = 0;

@@ -43,13 +43,14 @@ export WINEDLLOVERRIDES="winmm=n,b" MTC_SIMPORT_SCENARIO="$demo/ports.txt" \
 report="$PWD/$build/report"
 echo "== The default show (mtc-host --print-show lists it)"
 status=0
-wine "$bin/mtc-host.exe" --report "$(winepath -w "$report")" || status=$?
+wine "$bin/mtc-host.exe" --recording "$demo/wire.log" --report "$(winepath -w "$report")" \
+    || status=$?
 
 echo "== The same show with phase lock (mtc-host --phase-lock), beside the default timing"
 locked="$PWD/$build/report-lock"
 lock_status=0
 MTC_SIMPORT_LOG="$demo/wire-lock.log" wine "$bin/mtc-host.exe" --phase-lock \
-    --report "$(winepath -w "$locked")" > "$demo/lock-run.txt" || lock_status=$?
+    --recording "$demo/wire-lock.log" --report "$(winepath -w "$locked")" > "$demo/lock-run.txt" || lock_status=$?
 sed -n '/^Problem:/p' "$demo/lock-run.txt"
 python3 scripts/compare-modes.py default="$report/report.json" "phase lock=$locked/report.json"
 echo "(full output: $build/demo/lock-run.txt; exit code $lock_status)"
@@ -60,8 +61,8 @@ echo "== The same show read back through the looped input (mtc-host --input)"
 looped="$PWD/$build/report-input"
 export MTC_SIMPORT_LOOPBACK="demo $$"
 in_status=0
-wine "$bin/mtc-host.exe" --input "Velmarcast Demo Loopback" --report "$(winepath -w "$looped")" \
-    > "$demo/input-run.txt" || in_status=$?
+wine "$bin/mtc-host.exe" --input "Velmarcast Demo Loopback" --recording "$demo/wire.log" \
+    --report "$(winepath -w "$looped")" > "$demo/input-run.txt" || in_status=$?
 sed -n '/^== Show report/,/^  (figures include/p; /^Problem:/p; /^The same show as it left/,/^  cycles not two/p' \
     "$demo/input-run.txt"
 echo "(full output: $build/demo/input-run.txt; exit code $in_status)"

@@ -26,7 +26,8 @@ for fps in "${rates[@]}"; do
         flag=()
         [ "$mode" = lock ] && flag=(--phase-lock)
         out="$runs/$fps-$mode"
-        MTC_SIMPORT_LOG="$runs/wire-$fps-$mode.log" wine "$build/bin/mtc-host.exe" --fps "$fps" \
+        log="$runs/wire-$fps-$mode.log"
+        MTC_SIMPORT_LOG="$log" wine "$build/bin/mtc-host.exe" --fps "$fps" --recording "$log" \
             "${flag[@]}" --report "$(winepath -w "$out")" > "$out.txt" || true
     done
     python3 scripts/compare-modes.py default="$runs/$fps-default/report.json" \

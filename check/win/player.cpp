@@ -1,6 +1,7 @@
 #include "check/win/player.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -30,78 +31,71 @@ Player::~Player() {
     stopReports();
 }
 
-Player::Segment Player::current(double t) {
-    Segment found{0, "", 0, false};
-    for (const Segment& segment : history_) {
-        if (segment.from <= t) {
-            found = segment;
-        }
-    }
-    return found;
-}
-
 double Player::positionAt(double t) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Segment s = current(t);
-    return s.playing ? s.position + (t - s.from) : s.position;
+    return history_.positionAt(t);
 }
 
 double Player::changedBefore(double t) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return current(t).from;
+    return history_.changedBefore(t);
 }
 
 bool Player::playingAt(double t) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return current(t).playing;
+    return history_.playingAt(t);
+}
+
+PlayerHistory Player::history() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return history_;
+}
+
+double Player::changeLocked(double position, bool playing, const std::string* track) {
+    const double now = hostNow();
+    const PlayerChange* last = history_.at(now);
+    PlayerChange change;
+    change.atUs = static_cast<int64_t>(std::llround(now * 1e6));
+    change.position = position;
+    change.playing = playing;
+    change.track = track != nullptr ? std::optional<std::string>(*track)
+                                    : (last != nullptr ? last->track : std::nullopt);
+    history_.add(std::move(change));
+    return static_cast<double>(history_.changes().back().atUs) / 1e6;
 }
 
 void Player::sendLocked(double t, bool locate) {
-    const Segment s = current(t);
-    const double position = s.playing ? s.position + (t - s.from) : s.position;
-    send_(transportLine(s.track, position, s.playing, unixMillisNow(), locate));
+    const PlayerChange* s = history_.at(t);
+    const bool playing = s != nullptr && s->playing;
+    const std::string track = s != nullptr && s->track ? *s->track : std::string();
+    send_(transportLine(track, history_.positionAt(t), playing, unixMillisNow(), locate));
     lastReportAt_ = t;
 }
 
 void Player::play(const std::string& track, double position, bool locate) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const double t = hostNow();
-    history_.push_back(Segment{t, track, position, true});
-    sendLocked(t, locate);
+    sendLocked(changeLocked(position, true, &track), locate);
 }
 
 void Player::pause(bool locate) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const double t = hostNow();
-    const Segment s = current(t);
-    history_.push_back(
-        Segment{t, s.track, s.playing ? s.position + (t - s.from) : s.position, false});
-    sendLocked(t, locate);
+    sendLocked(changeLocked(history_.positionAt(hostNow()), false), locate);
 }
 
 void Player::resume() {
     std::lock_guard<std::mutex> lock(mutex_);
-    const double t = hostNow();
-    const Segment s = current(t);
-    history_.push_back(Segment{t, s.track, s.position, true});
-    sendLocked(t, false);
+    sendLocked(changeLocked(history_.positionAt(hostNow()), true), false);
 }
 
 void Player::seek(double position, bool locate) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const double t = hostNow();
-    const Segment s = current(t);
-    history_.push_back(Segment{t, s.track, position, s.playing});
-    sendLocked(t, locate);
+    sendLocked(changeLocked(position, history_.playingAt(hostNow())), locate);
 }
 
 void Player::shift(double seconds) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const double t = hostNow();
-    const Segment s = current(t);
-    const double position = (s.playing ? s.position + (t - s.from) : s.position) + seconds;
-    history_.push_back(Segment{t, s.track, position, s.playing});
-    sendLocked(t, false);
+    const double now = hostNow();
+    sendLocked(changeLocked(history_.positionAt(now) + seconds, history_.playingAt(now)), false);
 }
 
 void Player::report(bool locate) {

@@ -1,6 +1,7 @@
 // A media player as the service's host: it reports its clock with "transport" lines every
-// `period` seconds from a background thread, and at once on every change, and keeps its
-// history so a check can tell where the player was at any moment.
+// `period` seconds from a background thread, and at once on every change. Its history is the
+// portable player model's (check/player.h), so a check tells where the player was at any
+// moment as mtc-host's analysis does.
 //
 // Threads: any thread may call the methods; the reports go out from the player's own thread
 // through `send`, which must be safe to call from it. Every wait is bounded by the period.
@@ -13,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "check/player.h"
 
 namespace mtccheck {
 
@@ -48,20 +51,18 @@ class Player {
     double positionAt(double t);
     double changedBefore(double t);
     bool playingAt(double t);
+    // The history so far (a copy), for the judges of check/follow.h.
+    PlayerHistory history();
 
   private:
-    struct Segment {
-        double from;
-        std::string track;
-        double position;  // at `from`
-        bool playing;
-    };
-    Segment current(double t);
+    // A change now: `position`, playing or not, on `track` (null: the track it was on). Returns
+    // the change's time in seconds, as the history holds it (to the microsecond).
+    double changeLocked(double position, bool playing, const std::string* track = nullptr);
     void sendLocked(double t, bool locate);
 
     std::function<void(const std::string&)> send_;
     std::mutex mutex_;
-    std::vector<Segment> history_;
+    PlayerHistory history_;  // the portable model; stamped in microseconds of hostNow()
     double lastReportAt_ = 0;
     bool reporting_ = false;
     std::condition_variable wake_;

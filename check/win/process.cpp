@@ -55,24 +55,28 @@ std::wstring environmentWith(const std::vector<std::pair<std::wstring, std::wstr
     return out;
 }
 
-bool ChildProcess::start(const ChildOptions& options, std::string& error) {
-    unterminatedLastLine_ = options.unterminatedLastLine;
-    std::lock_guard<std::mutex> creation(creationMutex());
+void ChildProcess::closeOurEnds() {
+    for (HANDLE* handle : {&input_, &output_, &error_}) {
+        if (*handle != nullptr) {
+            CloseHandle(*handle);
+            *handle = nullptr;
+        }
+    }
+}
+
+bool ChildProcess::createPipes(const ChildOptions& options, ChildEnds& ends, std::string& error) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE childInput = nullptr;
-    HANDLE childOutput = nullptr;
-    HANDLE childError = nullptr;
-    if (!CreatePipe(&childInput, &input_, &inherit, 0) ||
-        !CreatePipe(&output_, &childOutput, &inherit, 0) ||
-        (options.captureError && !CreatePipe(&error_, &childError, &inherit, 0))) {
+    if (!CreatePipe(&ends.input, &input_, &inherit, 0) ||
+        !CreatePipe(&output_, &ends.output, &inherit, 0) ||
+        (options.captureError && !CreatePipe(&error_, &ends.error, &inherit, 0))) {
         error = "cannot create the child's pipes (Windows error " + std::to_string(GetLastError()) +
                 ")";
-        for (HANDLE handle : {childInput, childOutput, input_, output_}) {
+        for (HANDLE handle : {ends.input, ends.output}) {
             if (handle != nullptr) {
                 CloseHandle(handle);
             }
         }
-        input_ = output_ = nullptr;
+        closeOurEnds();
         return false;
     }
     // Only the child's ends are inherited; ours must not be, or the child would hold its own
@@ -82,19 +86,22 @@ bool ChildProcess::start(const ChildOptions& options, std::string& error) {
     if (error_ != nullptr) {
         SetHandleInformation(error_, HANDLE_FLAG_INHERIT, 0);
     } else {
-        childError = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        ends.error = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  &inherit, OPEN_EXISTING, 0, nullptr);
-        if (childError == INVALID_HANDLE_VALUE) {
-            childError = nullptr;
+        if (ends.error == INVALID_HANDLE_VALUE) {
+            ends.error = nullptr;
         }
     }
+    return true;
+}
 
+bool ChildProcess::launch(const ChildOptions& options, ChildEnds& ends, std::string& error) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = childInput;
-    startup.hStdOutput = childOutput;
-    startup.hStdError = childError != nullptr ? childError : childOutput;
+    startup.hStdInput = ends.input;
+    startup.hStdOutput = ends.output;
+    startup.hStdError = ends.error != nullptr ? ends.error : ends.output;
     std::wstring commandLine = L"\"" + options.program + L"\"" +
                                (options.arguments.empty() ? L"" : L" " + options.arguments);
     PROCESS_INFORMATION info{};
@@ -107,44 +114,42 @@ bool ChildProcess::start(const ChildOptions& options, std::string& error) {
         options.environment.empty() ? nullptr : const_cast<wchar_t*>(options.environment.c_str()),
         options.folder.empty() ? nullptr : options.folder.c_str(), &startup, &info);
     const DWORD startError = GetLastError();
-    for (HANDLE handle : {childInput, childOutput, childError}) {
+    for (HANDLE handle : {ends.input, ends.output, ends.error}) {
         if (handle != nullptr) {
             CloseHandle(handle);
         }
     }
-    if (created && !options.readOutput) {
+    if (!created) {
+        error = "cannot start " + narrow(options.program) + " (Windows error " +
+                std::to_string(startError) + ")";
+        closeOurEnds();
+        return false;
+    }
+    if (!options.readOutput) {
         CloseHandle(output_);
         output_ = nullptr;
     }
-    if (created && ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+    if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
         error = "cannot start " + narrow(options.program) + " (Windows error " +
                 std::to_string(GetLastError()) + ")";
         TerminateProcess(info.hProcess, 255);
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
-        for (HANDLE* handle : {&input_, &output_, &error_}) {
-            if (*handle != nullptr) {
-                CloseHandle(*handle);
-                *handle = nullptr;
-            }
-        }
-        return false;
-    }
-    if (!created) {
-        error = "cannot start " + narrow(options.program) + " (Windows error " +
-                std::to_string(startError) + ")";
-        CloseHandle(input_);
-        input_ = nullptr;
-        CloseHandle(output_);
-        output_ = nullptr;
-        if (error_ != nullptr) {
-            CloseHandle(error_);
-            error_ = nullptr;
-        }
+        closeOurEnds();
         return false;
     }
     CloseHandle(info.hThread);
     process_ = info.hProcess;
+    return true;
+}
+
+bool ChildProcess::start(const ChildOptions& options, std::string& error) {
+    unterminatedLastLine_ = options.unterminatedLastLine;
+    std::lock_guard<std::mutex> creation(creationMutex());
+    ChildEnds ends;
+    if (!createPipes(options, ends, error) || !launch(options, ends, error)) {
+        return false;
+    }
     if (options.readOutput) {
         outputEnded_ = false;
         outputThread_ = std::thread([this] { readPipe(output_, true); });

@@ -87,6 +87,19 @@ class ChildProcess {
     HANDLE process() const { return process_; }
 
   private:
+    // The child's ends of its standard handles, inherited by it and closed here once it runs.
+    struct ChildEnds {
+        HANDLE input = nullptr;
+        HANDLE output = nullptr;
+        HANDLE error = nullptr;
+    };
+    // The pipes (ours not inheritable) and, without captureError, the null device for its
+    // standard error. Called under the creation lock.
+    bool createPipes(const ChildOptions& options, ChildEnds& ends, std::string& error);
+    // Creates the process suspended with `ends`, closes them, and lets it run.
+    bool launch(const ChildOptions& options, ChildEnds& ends, std::string& error);
+    // Closes our ends of the pipes (after a failed start).
+    void closeOurEnds();
     // Takes one pipe's bytes until it ends: standard output (`output`) into lines, standard
     // error as it comes.
     void readPipe(HANDLE pipe, bool output);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "check/follow.h"
 #include "check/json.h"
 
 namespace {
@@ -110,12 +111,12 @@ TEST(Analysis, figuresOfAStreamOnScheduleMatchTheHandWorkedValues) {
     EXPECT_EQ(pause.fullFrames, 1);
 
     // 59 quarter frames, one of them 1 ms late.
-    EXPECT_EQ(rep.quarterFrames, 59u);
+    EXPECT_EQ(rep.counts.quarterFrames, 59u);
     EXPECT_EQ(rep.quarterLateMs.count, 59u);
     EXPECT_NEAR(rep.quarterLateMs.p50, 0.0, 1e-6);
     EXPECT_NEAR(rep.quarterLateMs.max, 1.0, 1e-6);
-    EXPECT_EQ(rep.cycles, 7u);
-    EXPECT_EQ(rep.badCycles, 0u);  // the cycle cut by the pause's locate is no fault
+    EXPECT_EQ(rep.counts.cycles, 7u);
+    EXPECT_EQ(rep.counts.badCycles, 0u);  // the cycle cut by the pause's locate is no fault
     EXPECT_EQ(rep.cycleJumps, 0u);
 
     ASSERT_EQ(rep.locates.size(), 2u);
@@ -273,37 +274,52 @@ WireMessage fullFrame25(int64_t startUs, int minutes, int seconds, int frames) {
                              static_cast<uint8_t>(seconds), static_cast<uint8_t>(frames), 0xF7});
 }
 
+using Causes = std::vector<std::string>;
+
+// What each full frame was put down to, in wire order.
+Causes causesOf(const Report& rep) {
+    Causes causes;
+    for (const mtccheck::LocateRow& l : rep.locates) {
+        causes.push_back(l.cause);
+    }
+    return causes;
+}
+
 TEST(Analysis, fullFramesArePutDownToWhatTheHostDidJustBefore) {
     // The reports pause from 1.5 to 1.7 s.
     ShowRecord r = playThenSeek("seek 90", 1500000, 1700000);
     r.wire.push_back(fullFrame25(1002000, 0, 0, 0));
+    // 20 ms after a quarter frame, more than its 10 ms interval: the service's own relocation.
+    r.wire.push_back(message(1280000, {0xF1, 0x00}));
     r.wire.push_back(fullFrame25(1300000, 0, 0, 7));
+    // 5 ms after a quarter frame, with no step, stall or report gap to explain it.
+    r.wire.push_back(message(1400000, {0xF1, 0x00}));
+    r.wire.push_back(fullFrame25(1405000, 0, 0, 10));
     r.wire.push_back(fullFrame25(1702000, 0, 0, 17));
     // Nothing answers the seek.
     const Report rep = mtccheck::analyse(r);
-    ASSERT_EQ(rep.locates.size(), 3u);
-    EXPECT_EQ(rep.locates[0].cause, "first report");
-    EXPECT_EQ(rep.locates[1].cause, "late tick");
+    ASSERT_EQ(causesOf(rep), (Causes{"first report", "late tick", "unexplained", "report gap"}));
     EXPECT_LT(rep.locates[1].latencyMs, 0);
-    EXPECT_EQ(rep.locates[2].cause, "report gap");
     EXPECT_EQ(rep.missedLocates, 1);
     ASSERT_FALSE(rep.problems.empty());
     EXPECT_EQ(rep.problems.back(), "step \"seek 90\" at 1.000 s got no full frame");
+    EXPECT_EQ(rep.problems[rep.problems.size() - 2],
+              "a full frame at 0.408 s that nothing explains");
     EXPECT_LT(rep.cpuMsPerS, 0);  // unknown stays unknown
     EXPECT_LT(rep.segments[0].cpuMsPerS, 0);
 }
 
 TEST(Analysis, aLateTickJustBeforeASeeksFrameIsNotMistakenForIt) {
-    // The service fell behind at 1.999 s and located to where the player was (frame 25); the
-    // seek to 90 s, written at 2.0 s, had to wait for that frame and went out right after it.
+    // The service fell behind at 1.999 s and located to where the player was (frame 25), 15 ms
+    // after its last quarter frame; the seek to 90 s, written at 2.0 s, had to wait for that
+    // frame and went out right after it.
     ShowRecord r = playThenSeek("seek 1:30");
     r.wire.push_back(fullFrame25(1002000, 0, 0, 0));
+    r.wire.push_back(message(1985000, {0xF1, 0x00}));
     r.wire.push_back(fullFrame25(2000100, 0, 1, 0));
     r.wire.push_back(fullFrame25(2003300, 1, 30, 0));
     const Report rep = mtccheck::analyse(r);
-    ASSERT_EQ(rep.locates.size(), 3u);
-    EXPECT_EQ(rep.locates[1].cause, "late tick");
-    EXPECT_EQ(rep.locates[2].cause, "seek");
+    ASSERT_EQ(causesOf(rep), (Causes{"first report", "late tick", "seek"}));
     EXPECT_NEAR(rep.locates[2].latencyMs, 6.5, 1e-6);
     EXPECT_EQ(rep.missedLocates, 0);
 }
@@ -404,8 +420,8 @@ TEST(AnalysisPasses, theShowIsCutAtItsStepsAndEachMomentFallsInOneSegment) {
 
 TEST(AnalysisPasses, quarterFramesAreTimedFromTheFullFrameBeforeThem) {
     const mtccheck::WireReadings wire = mtccheck::readWire(playThenPause().wire);
-    EXPECT_EQ(wire.fullFrames, 2u);
-    EXPECT_EQ(wire.quarterFrames, 59u);
+    EXPECT_EQ(wire.counts.fullFrames, 2u);
+    EXPECT_EQ(wire.counts.quarterFrames, 59u);
     const std::vector<std::pair<double, double>> late =
         mtccheck::quarterLateness(wire.readings, mtccheck::kRate25);
     ASSERT_EQ(late.size(), 59u);
@@ -414,6 +430,72 @@ TEST(AnalysisPasses, quarterFramesAreTimedFromTheFullFrameBeforeThem) {
     EXPECT_NEAR(late[0].first, 1.015, 1e-9);
     for (size_t i = 0; i < late.size(); ++i) {
         EXPECT_NEAR(late[i].second, i == 19 ? 1.0 : 0.0, 1e-6) << i;
+    }
+}
+
+// On the hand-made show every whole cycle ends 5.64 ms behind the player (see playThenPause).
+TEST(AnalysisPasses, eachWholeCycleIsJudgedAgainstThePlayerWhenItsLastPieceArrives) {
+    const int64_t lateSeven = 1005000 + (8 * 3 + 8) * 10000;  // cycle 3's piece 7
+    const struct {
+        const char* name;
+        mtccheck::FollowBounds bounds;
+        int64_t lateUs;  // cycle 3's piece 7 leaves this much late
+        size_t judged, outside, stalled;
+        const char* firstOutside;
+    } cases[] = {
+        {"within 6 ms behind", {0, 0.006, 0}, 0, 7, 0, 0, ""},
+        {"5 ms behind is too strict for all",
+         {0, 0.005, 0},
+         0,
+         7,
+         7,
+         0,
+         "01:00:00:00@1 at 0.086 s, off by -5.6 ms, piece 7 late by 0.0 ms"},
+        {"none may be ahead",
+         {-0.006, 0.006, 0},
+         0,
+         7,
+         7,
+         0,
+         "01:00:00:00@1 at 0.086 s, off by -5.6 ms, piece 7 late by 0.0 ms"},
+        {"a piece 7 2 ms late may lag by as much", {0, 0.006, 0}, 2000, 7, 0, 1, ""},
+        {"a piece 7 late never excuses a reading ahead",
+         {-0.006, 0.006, 0},
+         2000,
+         7,
+         7,
+         0,
+         "01:00:00:00@1 at 0.086 s, off by -5.6 ms, piece 7 late by 0.0 ms"},
+        {"the cycle within reach of the player's start is left alone",
+         {0, 0.006, 0.03},
+         0,
+         6,
+         0,
+         0,
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ShowRecord r = playThenPause();
+        for (WireMessage& m : r.wire) {
+            if (m.startUs == lateSeven) {
+                m.startUs += c.lateUs;
+                m.endUs += c.lateUs;
+            }
+        }
+        const mtccheck::WireReadings wire = mtccheck::readWire(r.wire);
+        const mtccheck::FollowVerdict v =
+            mtccheck::judgeCycles(wire.readings, mtccheck::PlayerHistory(r.player), r.offset,
+                                  mtccheck::kRate25, c.bounds, 1.0, 2.0);
+        EXPECT_EQ(v.cycles.size(), c.judged);
+        EXPECT_EQ(v.outside, c.outside);
+        EXPECT_EQ(v.firstOutside, c.firstOutside);
+        size_t stalled = 0;
+        for (const mtccheck::CycleFollow& f : v.cycles) {
+            stalled += f.stalled ? 1 : 0;
+            EXPECT_NEAR(f.errorS, f.label.frames == 6 ? -0.00564 - c.lateUs / 1e6 : -0.00564, 1e-9);
+        }
+        EXPECT_EQ(stalled, c.stalled);
     }
 }
 

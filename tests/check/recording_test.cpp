@@ -250,21 +250,47 @@ TEST(Recording, theCaptureReadsCyclesBreaksAndStraysAsAReceiverDoes) {
     }
 }
 
-TEST(Recording, aFullFrameLongAfterTheQuarterFrameBeforeIsALateTick) {
-    // The quarter frame at 2.01 s, then a full frame 20 ms on: more than a quarter interval
-    // (10 ms at 25 fps) after it, in the same port session.
-    const std::string text = session({0x04}, nullptr) +
-                             "2030000 midiOutLongMsg seq=3 -> 0\n"
-                             "2030100 wire port=0 seq=3 start=2030100 end=2033300 "
-                             "bytes=F07F7F01012100000AF7\n";
-    const mtccheck::MtcCapture capture = mtccheck::decodeMtc(mtccheck::parseRecording(text));
-    ASSERT_EQ(capture.fullFrames.size(), 2u);
-    EXPECT_FALSE(capture.fullFrames[0].lateTick);
-    EXPECT_TRUE(capture.fullFrames[1].lateTick);
-    EXPECT_EQ(capture.lateTicks(), 1u);
-    ASSERT_EQ(capture.requested().size(), 1u);
-    EXPECT_DOUBLE_EQ(capture.fullFrames[1].message.callAt, 2.03);
-    EXPECT_DOUBLE_EQ(capture.fullFrames[1].message.wireEnd, 2.0333);
+TEST(Recording, aFullFrameHandedOverMoreThanAnIntervalAfterTheQuarterFrameBeforeIsALateTick) {
+    // The quarter frame was handed over at 2.01 s; then a full frame, 10 ms being one quarter
+    // interval at 25 fps.
+    const struct {
+        const char* name;
+        const char* lines;
+        bool lateTick;
+    } cases[] = {
+        {"20 ms after it",
+         "2030000 midiOutLongMsg seq=3 -> 0\n"
+         "2030100 wire port=0 seq=3 start=2030100 end=2033300 bytes=F07F7F01012100000AF7\n",
+         true},
+        {"9 ms after it",
+         "2019000 midiOutLongMsg seq=3 -> 0\n"
+         "2019100 wire port=0 seq=3 start=2019100 end=2022300 bytes=F07F7F01012100000AF7\n",
+         false},
+        // The call's time counts, not when the driver let it leave.
+        {"handed over 9 ms after it, leaving 12 ms after",
+         "2019000 midiOutLongMsg seq=3 -> 0\n"
+         "2022000 wire port=0 seq=3 start=2022000 end=2025200 bytes=F07F7F01012100000AF7\n",
+         false},
+        {"20 ms after it, but the first message since the port was opened again",
+         "2025000 midiOutOpen id=0 -> 0 handle=0x10001 port=0\n"
+         "2030000 midiOutLongMsg seq=3 -> 0\n"
+         "2030100 wire port=0 seq=3 start=2030100 end=2033300 bytes=F07F7F01012100000AF7\n",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const mtccheck::MtcCapture capture =
+            mtccheck::decodeMtc(mtccheck::parseRecording(session({0x04}, nullptr) + c.lines));
+        ASSERT_EQ(capture.fullFrames.size(), 2u);
+        EXPECT_FALSE(capture.fullFrames[0].lateTick);
+        EXPECT_EQ(capture.fullFrames[1].lateTick, c.lateTick);
+        EXPECT_EQ(capture.lateTicks(), c.lateTick ? 1u : 0u);
+        EXPECT_EQ(capture.requested().size(), c.lateTick ? 1u : 2u);
+    }
+    const mtccheck::MtcCapture late =
+        mtccheck::decodeMtc(mtccheck::parseRecording(session({0x04}, nullptr) + cases[0].lines));
+    EXPECT_DOUBLE_EQ(late.fullFrames[1].message.callAt, 2.03);
+    EXPECT_DOUBLE_EQ(late.fullFrames[1].message.wireEnd, 2.0333);
 }
 
 }  // namespace

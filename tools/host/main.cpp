@@ -32,12 +32,57 @@ const char* kUsage =
     "                   player's frame boundaries)\n"
     "  --report DIR     folder for report.json and receiver-error.svg\n"
     "                   (default: report\\ beside the folder of mtc-host.exe)\n"
-    "  --wire-log FILE  recording of the simulated MIDI port to read as the receiver\n"
-    "                   (default: the MTC_SIMPORT_LOG environment variable, if set);\n"
-    "                   with --input, read as well and compared with the input\n"
+    "  --recording FILE the simulated MIDI port's recording to read as the receiver\n"
+    "                   (default: none, as with a real device); with --input, read as\n"
+    "                   well and compared with the input\n"
     "  --print-show     print the built-in show script and exit\n"
     "exit codes: 0 the show ran and the report found nothing wrong, 1 the show could not\n"
     "run, 2 bad command line or script, 3 the report lists problems\n";
+
+// Takes an option that has a value; false (said why) when the option is unknown or its value
+// wrong.
+bool takeValue(const std::wstring& arg, const std::wstring& value, mtchost::Options& options,
+               mtchost::Console& console, const std::string& usage) {
+    // Paths stay as typed (`path`); names and ids are compared as UTF-8 (`text`).
+    using mtchost::Options;
+    const struct {
+        const wchar_t* flag;
+        std::wstring Options::*path;
+        std::string Options::*text;
+    } plain[] = {
+        {L"--service", &Options::service, nullptr},     {L"--script", &Options::script, nullptr},
+        {L"--report", &Options::reportDir, nullptr},    {L"--output", nullptr, &Options::output},
+        {L"--recording", nullptr, &Options::recording}, {L"--input", nullptr, &Options::input}};
+    const std::string text = mtccheck::narrow(value);
+    for (const auto& p : plain) {
+        if (arg == p.flag) {
+            if (p.path != nullptr) {
+                options.*p.path = value;
+            } else {
+                options.*p.text = text;
+            }
+            return true;
+        }
+    }
+    if (arg == L"--fps") {
+        if (text != "24" && text != "25" && text != "29.97" && text != "30") {
+            console.line("mtc-host: --fps must be 24, 25, 29.97 or 30");
+            return false;
+        }
+        options.haveFps = true;
+        options.fps = std::wcstod(value.c_str(), nullptr);
+    } else if (arg == L"--offset") {
+        if (!mtccheck::parseTime(text, options.offset) || options.offset >= 86400) {
+            console.line("mtc-host: --offset must be seconds or h:m:s below 24 hours");
+            return false;
+        }
+        options.haveOffset = true;
+    } else {
+        console.line("mtc-host: unknown option " + mtccheck::narrow(arg) + "\n" + usage);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -47,11 +92,6 @@ int wmain(int argc, wchar_t** argv) {
     mtchost::Console console;
     mtchost::Options options;
     options.reportDir = mtccheck::programFolder() + L"..\\report";
-    wchar_t env[32768];
-    const DWORD n = GetEnvironmentVariableW(L"MTC_SIMPORT_LOG", env, 32768);
-    if (n > 0 && n < 32768) {
-        options.wireLog = mtccheck::narrow(std::wstring(env, n));
-    }
 
     const std::string usage(kUsage, std::strlen(kUsage) - 1);  // Console::line adds the "\n"
     for (int i = 1; i < argc; ++i) {
@@ -82,35 +122,7 @@ int wmain(int argc, wchar_t** argv) {
                          "\n" + usage);
             return mtchost::kExitUsage;
         }
-        const std::wstring value = argv[++i];
-        const std::string text = mtccheck::narrow(value);
-        if (arg == L"--service") {
-            options.service = value;
-        } else if (arg == L"--output") {
-            options.output = text;
-        } else if (arg == L"--script") {
-            options.script = value;
-        } else if (arg == L"--report") {
-            options.reportDir = value;
-        } else if (arg == L"--wire-log") {
-            options.wireLog = text;
-        } else if (arg == L"--input") {
-            options.input = text;
-        } else if (arg == L"--fps") {
-            if (text != "24" && text != "25" && text != "29.97" && text != "30") {
-                console.line("mtc-host: --fps must be 24, 25, 29.97 or 30");
-                return mtchost::kExitUsage;
-            }
-            options.haveFps = true;
-            options.fps = std::wcstod(value.c_str(), nullptr);
-        } else if (arg == L"--offset") {
-            if (!mtccheck::parseTime(text, options.offset) || options.offset >= 86400) {
-                console.line("mtc-host: --offset must be seconds or h:m:s below 24 hours");
-                return mtchost::kExitUsage;
-            }
-            options.haveOffset = true;
-        } else {
-            console.line("mtc-host: unknown option " + mtccheck::narrow(arg) + "\n" + usage);
+        if (!takeValue(arg, argv[++i], options, console, usage)) {
             return mtchost::kExitUsage;
         }
     }

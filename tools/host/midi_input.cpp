@@ -317,13 +317,15 @@ std::vector<InputPort> matchInputs(const std::vector<InputPort>& inputs,
 
 // What the callback and the host's thread share. Allocated once at open; the callback only
 // writes into storage that exists already.
+struct MidiInput::Event {
+    UINT msg = 0;
+    DWORD_PTR p1 = 0;
+    DWORD_PTR p2 = 0;
+    std::int64_t at = 0;
+};
+
 struct MidiInput::Shared {
-    struct Event {
-        UINT msg = 0;
-        DWORD_PTR p1 = 0;
-        DWORD_PTR p2 = 0;
-        std::int64_t at = 0;
-    };
+    using Event = MidiInput::Event;
 
     SRWLOCK lock = SRWLOCK_INIT;
     std::vector<Event> ring;  // fixed capacity
@@ -400,7 +402,7 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
     }
     MIDIINCAPSW caps;
     ZeroMemory(&caps, sizeof caps);
-    MMRESULT r = winmm().getDevCaps(index, &caps, sizeof caps);
+    const MMRESULT r = winmm().getDevCaps(index, &caps, sizeof caps);
     if (r != MMSYSERR_NOERROR) {
         throw InputError("cannot read MIDI input " + std::to_string(index) + ": " + winmmText(r),
                          r);
@@ -417,9 +419,14 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
     if (shared->wake == nullptr) {
         throw InputError("cannot create the MIDI input's event", MMSYSERR_NOMEM);
     }
+    openAndStart(index, std::move(shared));
+    nextPresenceCheckUs_ = mtccheck::nowMicros() + options_.presenceEveryMs * 1000LL;
+}
+
+void MidiInput::openAndStart(unsigned index, std::unique_ptr<Shared> shared) {
     HMIDIIN handle = nullptr;
-    r = winmm().open(&handle, index, reinterpret_cast<DWORD_PTR>(&onInput),
-                     reinterpret_cast<DWORD_PTR>(shared.get()), CALLBACK_FUNCTION);
+    MMRESULT r = winmm().open(&handle, index, reinterpret_cast<DWORD_PTR>(&onInput),
+                              reinterpret_cast<DWORD_PTR>(shared.get()), CALLBACK_FUNCTION);
     if (r != MMSYSERR_NOERROR) {
         CloseHandle(shared->wake);
         throw InputError("cannot open MIDI input \"" + name_ + "\": " + winmmText(r), r);
@@ -454,7 +461,6 @@ MidiInput::MidiInput(unsigned index, const InputOptions& options) : options_(opt
         throw InputError(
             std::string("cannot ") + step + " MIDI input \"" + name_ + "\": " + winmmText(r), r);
     }
-    nextPresenceCheckUs_ = mtccheck::nowMicros() + options_.presenceEveryMs * 1000LL;
 }
 
 MidiInput::~MidiInput() {
@@ -574,68 +580,85 @@ void MidiInput::checkPresence(std::int64_t now, std::vector<InputProblem>& probl
     }
 }
 
+namespace {
+
+// Takes everything queued under the lock: the events in arrival order, the buffers still owed a
+// re-queue, and the count of events dropped since open.
+std::uint64_t takeQueued(MidiInput::Shared& shared, unsigned buffers,
+                         std::vector<MidiInput::Shared::Event>& events,
+                         std::vector<MIDIHDR*>& orphans) {
+    AcquireSRWLockExclusive(&shared.lock);
+    events.reserve(shared.count);
+    for (std::size_t i = 0; i < shared.count; ++i) {
+        events.push_back(shared.ring[(shared.head + i) % shared.ring.size()]);
+    }
+    shared.head = (shared.head + shared.count) % shared.ring.size();
+    shared.count = 0;
+    orphans.swap(shared.orphans);
+    shared.orphans.reserve(buffers);
+    const std::uint64_t overruns = shared.overruns;
+    ReleaseSRWLockExclusive(&shared.lock);
+    return overruns;
+}
+
+}  // namespace
+
+void MidiInput::handleEvent(const Event& e, std::vector<InputMessage>& messages,
+                            std::vector<InputProblem>& problems) {
+    const std::string input = "input \"" + name_ + "\": ";
+    const auto driverMs = static_cast<std::uint32_t>(e.p2);
+    switch (e.msg) {
+        case MIM_DATA: {
+            std::vector<std::uint8_t> bytes = shortBytes(e.p1);
+            interrupted(bytes, e.at, problems);
+            messages.push_back({std::move(bytes), e.at, driverMs});
+            break;
+        }
+        case MIM_ERROR: {
+            const std::vector<std::uint8_t> bytes = shortBytes(e.p1);
+            interrupted(bytes, e.at, problems);
+            problems.push_back({e.at, input + "the driver reported invalid MIDI data (" +
+                                          mtccheck::formatHex(bytes.data(), bytes.size(), " ") +
+                                          ")"});
+            break;
+        }
+        case MIM_LONGDATA:
+        case MIM_LONGERROR:
+            handleLong(reinterpret_cast<void*>(e.p1), e.msg == MIM_LONGERROR, e.at, driverMs,
+                       messages, problems);
+            break;
+        case MIM_CLOSE:
+            if (!vanished_) {
+                vanished_ = true;
+                problems.push_back(
+                    {e.at, input + "the input disappeared: the driver closed it unasked"});
+            }
+            break;
+        case kAllBuffersBack:
+            problems.push_back(
+                {e.at, input + "all " + std::to_string(options_.buffers) +
+                           " system exclusive buffers were back with the host at once: the "
+                           "driver may have dropped bytes without a word" +
+                           (partial_.empty() ? std::string()
+                                             : " (the message in progress is not joined)")});
+            partial_.clear();
+            break;
+        default:
+            break;
+    }
+}
+
 void MidiInput::poll(std::vector<InputMessage>& messages, std::vector<InputProblem>& problems) {
     if (shared_ == nullptr || handle_ == nullptr) {
         return;
     }
     std::vector<Shared::Event> events;
     std::vector<MIDIHDR*> orphans;
-    std::uint64_t overruns = 0;
-    AcquireSRWLockExclusive(&shared_->lock);
-    events.reserve(shared_->count);
-    for (std::size_t i = 0; i < shared_->count; ++i) {
-        events.push_back(shared_->ring[(shared_->head + i) % shared_->ring.size()]);
-    }
-    shared_->head = (shared_->head + shared_->count) % shared_->ring.size();
-    shared_->count = 0;
-    orphans.swap(shared_->orphans);
-    shared_->orphans.reserve(options_.buffers);
-    overruns = shared_->overruns;
-    ReleaseSRWLockExclusive(&shared_->lock);
-
-    const std::string input = "input \"" + name_ + "\": ";
+    const std::uint64_t overruns = takeQueued(*shared_, options_.buffers, events, orphans);
     for (const Shared::Event& e : events) {
-        const auto driverMs = static_cast<std::uint32_t>(e.p2);
-        switch (e.msg) {
-            case MIM_DATA: {
-                std::vector<std::uint8_t> bytes = shortBytes(e.p1);
-                interrupted(bytes, e.at, problems);
-                messages.push_back({std::move(bytes), e.at, driverMs});
-                break;
-            }
-            case MIM_ERROR: {
-                const std::vector<std::uint8_t> bytes = shortBytes(e.p1);
-                interrupted(bytes, e.at, problems);
-                problems.push_back({e.at, input + "the driver reported invalid MIDI data (" +
-                                              mtccheck::formatHex(bytes.data(), bytes.size(), " ") +
-                                              ")"});
-                break;
-            }
-            case MIM_LONGDATA:
-            case MIM_LONGERROR:
-                handleLong(reinterpret_cast<void*>(e.p1), e.msg == MIM_LONGERROR, e.at, driverMs,
-                           messages, problems);
-                break;
-            case MIM_CLOSE:
-                if (!vanished_) {
-                    vanished_ = true;
-                    problems.push_back(
-                        {e.at, input + "the input disappeared: the driver closed it unasked"});
-                }
-                break;
-            case kAllBuffersBack:
-                problems.push_back(
-                    {e.at, input + "all " + std::to_string(options_.buffers) +
-                               " system exclusive buffers were back with the host at once: the "
-                               "driver may have dropped bytes without a word" +
-                               (partial_.empty() ? std::string()
-                                                 : " (the message in progress is not joined)")});
-                partial_.clear();
-                break;
-            default:
-                break;
-        }
+        handleEvent(e, messages, problems);
     }
+    const std::string input = "input \"" + name_ + "\": ";
     const std::int64_t now = mtccheck::nowMicros();
     if (overruns > overrunsReported_) {
         // What the dropped buffers held is unknown: a message in progress cannot be trusted.

@@ -128,6 +128,13 @@ class MidiInput {
     struct Shared;
 
   private:
+    struct Event;  // one thing the callback queued (defined where the callback is)
+    // One event taken from the queue: a message or a problem. Host thread.
+    void handleEvent(const Event& e, std::vector<InputMessage>& messages,
+                     std::vector<InputProblem>& problems);
+    // Opens `index` with the callback on `shared`, queues the buffers and starts it; throws
+    // InputError (closing what was opened) when a step fails.
+    void openAndStart(unsigned index, std::unique_ptr<Shared> shared);
     void handleLong(void* header, bool error, std::int64_t at, std::uint32_t driverMs,
                     std::vector<InputMessage>& messages, std::vector<InputProblem>& problems);
     void requeue(void* header, std::int64_t at, std::vector<InputProblem>& problems);

@@ -7,6 +7,7 @@
 
 #include "check/analysis.h"
 #include "check/json.h"
+#include "check/player.h"
 #include "check/player_clock.h"
 #include "check/receiver.h"
 #include "check/recording.h"
@@ -36,31 +37,6 @@ constexpr int64_t kMicrosPerByte = 320;       // MIDI's 31250 baud, 10 bits a by
 // While an input is open, waits for the service are cut into slices this long, so the input
 // is served in between: a line is taken at most this much later than it came.
 constexpr int64_t kWaitSliceUs = 2000;
-
-// The show's player: where it was at its last change and whether it plays since, on the clock
-// the script gives it (which reads and drifts as a real player's would).
-struct Player {
-    explicit Player(const ClockModel& model) : clock(model, kPlayerSeed) {}
-
-    static constexpr uint64_t kPlayerSeed = 1;
-    PlayerClock clock;
-    bool hasTrack = false;
-    std::string track;
-    double position = 0;
-    bool playing = false;
-    int64_t sinceUs = 0;
-
-    // Where the player really is at `us`, and what it reports when asked then.
-    double positionAt(int64_t us) const {
-        return position + (playing ? clock.played(static_cast<double>(us - sinceUs) / 1e6) : 0);
-    }
-    double reportedAt(int64_t us) {
-        return position + (playing ? clock.read(static_cast<double>(us - sinceUs) / 1e6) : 0);
-    }
-    int64_t nextReportInUs() {
-        return static_cast<int64_t>(std::llround(clock.nextReportIn() * 1e6));
-    }
-};
 
 // The MIDI inputs, loading winmm.dll on first use. Under test the winmm.dll beside mtc-host
 // is the simulated port, which truncates and then writes the recording named by
@@ -136,6 +112,17 @@ class Session {
     void showStatus(int64_t now);
     int finish(bool ranToEnd);
     int openInput();
+    bool startService();
+    const Json* listOutputs(Json& reply);
+    int printOutputs(const Json& outputs);
+    const Json* chooseOutput(const Json& outputs);
+    bool startMtc(const Json& output);
+    void watchWire();
+    bool playShow();
+    long stopService(bool& stopped);
+    ShowRecord recordingSide();
+    void printReport(const std::string& text);
+    bool writeReports(const Report& report, const Report* comparison, std::wstring& dir);
     void takeWire(WireMessage& m);
 
     const Options& options_;
@@ -143,7 +130,7 @@ class Session {
     ChildProcess child_;
     Show show_;
     ShowRecord record_;
-    Player player_{ClockModel()};
+    ShowPlayer player_{ClockModel()};
     bool serviceFailed_ = false;
 
     std::unique_ptr<FileFollower> follower_;
@@ -215,7 +202,7 @@ bool Session::loadShow() {
     if (options_.haveOffset) {
         show_.offset = options_.offset;
     }
-    player_ = Player(show_.clock);
+    player_ = ShowPlayer(show_.clock);
     return true;
 }
 
@@ -400,9 +387,9 @@ void Session::pollWire() {
 
 void Session::sendTransport(int64_t now, bool locate) {
     const std::string line = "{\"command\":\"transport\",\"trackId\":" +
-                             (player_.hasTrack ? quoteJson(player_.track) : std::string("null")) +
+                             (player_.track() ? quoteJson(*player_.track()) : std::string("null")) +
                              ",\"position\":" + numberJson(player_.reportedAt(now)) +
-                             ",\"playing\":" + (player_.playing ? "true" : "false") +
+                             ",\"playing\":" + (player_.playing() ? "true" : "false") +
                              ",\"sentAtUnixMs\":" + numberJson(unixMillisNow()) +
                              (locate ? ",\"locate\":true" : "") + "}";
     record_.reportWrites.push_back(now);
@@ -413,23 +400,7 @@ void Session::sendTransport(int64_t now, bool locate) {
 }
 
 void Session::performStep(const Step& step, int64_t now) {
-    double position = player_.positionAt(now);
-    if (step.setTrack) {
-        player_.hasTrack = true;
-        player_.track = step.track;
-    }
-    if (step.setPosition) {
-        position = step.position;
-    }
-    if (step.play >= 0) {
-        player_.playing = step.play == 1;
-    }
-    if (step.stop) {
-        player_.playing = false;
-    }
-    player_.position = position;
-    player_.sinceUs = now;
-    record_.player.push_back({now, position, player_.playing, player_.clock.model().rate()});
+    player_.perform(step, now);
 
     StepRecord rec;
     rec.label = step.label;
@@ -448,7 +419,7 @@ void Session::showStatus(int64_t now) {
     // show time, the player's position, what the receiver reads and how far off it was at
     // its latest reading, whether it is locked, and the full and quarter frames seen.
     const double t = static_cast<double>(now - t0_) / 1e6;
-    std::string s = fixed(t, 2) + "s " + (player_.playing ? "play " : "hold ") +
+    std::string s = fixed(t, 2) + "s " + (player_.playing() ? "play " : "hold ") +
                     clockText(show_.offset + player_.positionAt(now)) + " ";
     if (!follower_ && !input_) {
         s += "recv not watched";
@@ -460,8 +431,7 @@ void Session::showStatus(int64_t now) {
         const int rate = liveClock_.rate();
         const Timecode label =
             labelOf(static_cast<int64_t>(std::floor(read * frameClock(rate) + 1e-6)), rate);
-        const double player =
-            show_.offset + playerPositionAt(record_.player, static_cast<int64_t>(at * 1e6));
+        const double player = show_.offset + player_.history().positionAt(at);
         const bool fresh = static_cast<double>(now) / 1e6 - at < 0.25;
         const char* lock = liveClock_.lockedAt(at) && fresh
                                ? "locked  "
@@ -475,16 +445,9 @@ void Session::showStatus(int64_t now) {
     console_.status(s);
 }
 
-int Session::run() {
-    if (!options_.listOutputs && !loadShow()) {
-        return kExitUsage;
-    }
-    if (!options_.listOutputs && !options_.input.empty()) {
-        const int code = openInput();
-        if (code != kExitOk) {
-            return code;
-        }
-    }
+// Starts the service beside mtc-host (or the one named). Main thread; blocks until the process
+// has started.
+bool Session::startService() {
     const std::wstring service =
         options_.service.empty() ? programFolder() + L"mtc-service.exe" : options_.service;
     ChildOptions child;
@@ -494,39 +457,50 @@ int Session::run() {
     std::string error;
     if (!child_.start(child, error)) {
         console_.line("mtc-host: " + error);
-        return kExitFailed;
+        return false;
     }
     console_.line("mtc-host: started " + narrow(service));
+    return true;
+}
 
+// Asks the service for its outputs: the reply's "outputs" array, or null when it gave none.
+const Json* Session::listOutputs(Json& reply) {
     const std::string list = "{\"id\":1,\"command\":\"list\"}";
     console_.line("> " + list);
-    Json reply;
     if (!child_.write(list + "\n") || !awaitReply(1, reply, kFirstReplyTimeoutMs)) {
-        return kExitFailed;
+        return nullptr;
     }
     const Json* outputs = reply.find("outputs");
     if (outputs == nullptr || outputs->kind != Json::kArray) {
         console_.line("mtc-host: the service could not list the MIDI outputs");
-        return kExitFailed;
+        return nullptr;
     }
-    if (options_.listOutputs) {
-        console_.line("MIDI outputs (id, name):");
-        for (const Json& o : outputs->items) {
-            const Json* id = o.find("id");
-            const Json* name = o.find("name");
-            if (id != nullptr && id->isString() && name != nullptr && name->isString()) {
-                console_.line("  " + id->text + "  \"" + name->text + "\"");
-            }
+    return outputs;
+}
+
+// --list: the outputs, id then name; then the service is let go.
+int Session::printOutputs(const Json& outputs) {
+    console_.line("MIDI outputs (id, name):");
+    for (const Json& o : outputs.items) {
+        const Json* id = o.find("id");
+        const Json* name = o.find("name");
+        if (id != nullptr && id->isString() && name != nullptr && name->isString()) {
+            console_.line("  " + id->text + "  \"" + name->text + "\"");
         }
-        if (outputs->items.empty()) {
-            console_.line("  (no MIDI output is listed)");
-        }
-        const long code = child_.finish(kExitTimeoutMs);
-        return code == 0 ? kExitOk : kExitFailed;
     }
+    if (outputs.items.empty()) {
+        console_.line("  (no MIDI output is listed)");
+    }
+    const long code = child_.finish(kExitTimeoutMs);
+    return code == 0 ? kExitOk : kExitFailed;
+}
+
+// The output named on the command line (by id or name, which must be unique), or the first
+// listed; null, said why, when there is none.
+const Json* Session::chooseOutput(const Json& outputs) {
     const Json* chosen = nullptr;
     int matches = 0;
-    for (const Json& o : outputs->items) {
+    for (const Json& o : outputs.items) {
         const Json* id = o.find("id");
         const Json* name = o.find("name");
         if (id == nullptr || !id->isString() || name == nullptr || !name->isString()) {
@@ -545,15 +519,20 @@ int Session::run() {
         console_.line(options_.output.empty() ? "mtc-host: the service lists no MIDI output"
                                               : "mtc-host: no MIDI output has the id or name \"" +
                                                     options_.output + "\"");
-        return kExitFailed;
+        return nullptr;
     }
     if (matches > 1 && !options_.output.empty()) {
         console_.line("mtc-host: several outputs are named \"" + options_.output +
                       "\"; give its id instead");
-        return kExitFailed;
+        return nullptr;
     }
-    const std::string outputId = chosen->find("id")->text;
-    record_.outputName = chosen->find("name")->text;
+    return chosen;
+}
+
+// Starts MTC on the chosen output with the show's rate and offset.
+bool Session::startMtc(const Json& output) {
+    const std::string outputId = output.find("id")->text;
+    record_.outputName = output.find("name")->text;
     record_.showName = show_.name;
     record_.fps = show_.fps;
     record_.offset = show_.offset;
@@ -566,53 +545,60 @@ int Session::run() {
         ",\"fps\":" + numberJson(show_.fps) + ",\"offset\":" + numberJson(show_.offset) +
         (options_.phaseLock ? ",\"phaseLock\":true}" : "}");
     console_.line("> " + start);
+    Json reply;
     if (!child_.write(start + "\n") || !awaitReply(2, reply, kFirstReplyTimeoutMs)) {
-        return kExitFailed;
+        return false;
     }
     const Json* ok = reply.find("ok");
     if (ok == nullptr || ok->kind != Json::kBool || !ok->flag) {
         console_.line("mtc-host: the service did not start MTC");
-        return kExitFailed;
+        return false;
     }
+    return true;
+}
+
+// What the receiver reads: the input, the recording (--recording), both, or neither.
+void Session::watchWire() {
     if (input_) {
         console_.line("mtc-host: receiver reading MIDI input \"" + input_->name() + "\"");
-        if (!options_.wireLog.empty()) {
+        if (!options_.recording.empty()) {
             // Under test the same show is on the simulated port's recording as well: read
             // both, and compare at the end what the input read back with what left the wire.
-            follower_.reset(new FileFollower(recordingPath(options_.wireLog)));
-            console_.line("mtc-host: comparing with the recording " + options_.wireLog);
+            follower_.reset(new FileFollower(recordingPath(options_.recording)));
+            console_.line("mtc-host: comparing with the recording " + options_.recording);
         }
-    } else if (!options_.wireLog.empty()) {
-        follower_.reset(new FileFollower(recordingPath(options_.wireLog)));
+    } else if (!options_.recording.empty()) {
+        follower_.reset(new FileFollower(recordingPath(options_.recording)));
         record_.haveWire = true;
         record_.source = WireSource::kRecording;
-        record_.sourceName = options_.wireLog;
-        console_.line("mtc-host: receiver watching " + options_.wireLog);
+        record_.sourceName = options_.recording;
+        console_.line("mtc-host: receiver watching " + options_.recording);
     } else {
         console_.line("mtc-host: no wire recording given; the receiver's view is off");
     }
-    console_.line("mtc-host: show \"" + show_.name + "\", " + fixed(show_.duration(), 1) + " s, " +
-                  record_.playerClock);
+}
 
-    // The show: steps at their times, clock reports between them as the player's clock says.
+// The show: steps at their times, clock reports between them as the player's clock says, the
+// wire and the service's lines taken as they come. True when it ran to its stop. Main thread;
+// blocks for the length of the show.
+bool Session::playShow() {
     Pacer pacer;
     t0_ = nowMicros();
     size_t next = 0;
     int64_t nextReport = t0_;
     int64_t nextStatus = t0_;
     const int64_t statusEvery = console_.terminal() ? kStatusOnConsoleUs : kStatusOnPipeUs;
-    bool ranToEnd = false;
+    auto stepDue = [&] {
+        return t0_ + static_cast<int64_t>(std::llround(show_.steps[next].at * 1e6));
+    };
     for (;;) {
         int64_t now = nowMicros();
-        const int64_t stepDue =
-            t0_ + static_cast<int64_t>(std::llround(show_.steps[next].at * 1e6));
-        if (now >= stepDue) {
+        if (now >= stepDue()) {
             const Step& step = show_.steps[next++];
             performStep(step, now);
             nextReport = now + player_.nextReportInUs();
             if (step.stop) {
-                ranToEnd = true;
-                break;
+                return true;
             }
         } else if (now >= nextReport) {
             sendTransport(now, false);
@@ -626,7 +612,7 @@ int Session::run() {
         if (serviceFailed_ || child_.outputEnded()) {
             console_.endStatus();
             console_.line("mtc-host: the service stopped the show; ending it here");
-            break;
+            return false;
         }
         now = nowMicros();
         if (now >= nextStatus) {
@@ -636,29 +622,48 @@ int Session::run() {
                 nextStatus = now + statusEvery;
             }
         }
-        const int64_t nextStepDue =
-            t0_ + static_cast<int64_t>(std::llround(show_.steps[next].at * 1e6));
-        waitServingInput(pacer, std::min(std::min(nextReport, nextStepDue), nextStatus));
+        waitServingInput(pacer, std::min(std::min(nextReport, stepDue()), nextStatus));
     }
-    return finish(ranToEnd);
 }
 
-int Session::finish(bool ranToEnd) {
-    console_.endStatus();
-    if (!ranToEnd) {
-        // Close the record where the show broke off, so the report covers what did happen.
-        StepRecord end;
-        end.label = "broken off";
-        end.cause = Cause::kStop;
-        end.writeUs = nowMicros();
-        end.cpuSeconds = child_.cpuSeconds();
-        record_.steps.push_back(end);
+int Session::run() {
+    if (!options_.listOutputs && !loadShow()) {
+        return kExitUsage;
     }
+    if (!options_.listOutputs && !options_.input.empty()) {
+        const int code = openInput();
+        if (code != kExitOk) {
+            return code;
+        }
+    }
+    if (!startService()) {
+        return kExitFailed;
+    }
+    Json reply;
+    const Json* outputs = listOutputs(reply);
+    if (outputs == nullptr) {
+        return kExitFailed;
+    }
+    if (options_.listOutputs) {
+        return printOutputs(*outputs);
+    }
+    const Json* chosen = chooseOutput(*outputs);
+    if (chosen == nullptr || !startMtc(*chosen)) {
+        return kExitFailed;
+    }
+    watchWire();
+    console_.line("mtc-host: show \"" + show_.name + "\", " + fixed(show_.duration(), 1) + " s, " +
+                  record_.playerClock);
+    return finish(playShow());
+}
+
+// Sends "stop", lets the recording catch up with the last messages and the port's close, and
+// waits for the service to exit: its exit code; `stopped` when it answered the stop.
+long Session::stopService(bool& stopped) {
     const std::string stop = "{\"id\":3,\"command\":\"stop\"}";
     console_.line("> " + stop);
     Json reply;
-    const bool stopped = child_.write(stop + "\n") && awaitReply(3, reply, kReplyTimeoutMs);
-    // Let the recording catch up with the last messages and the port's close.
+    stopped = child_.write(stop + "\n") && awaitReply(3, reply, kReplyTimeoutMs);
     const int64_t tailEnd = nowMicros() + kRecordingTailUs;
     Pacer pacer;
     while (nowMicros() < tailEnd) {
@@ -670,13 +675,16 @@ int Session::finish(bool ranToEnd) {
     drainLines();
     pollWire();  // the last the input and the recording brought, before anything is judged
     console_.line("mtc-host: the service exited with code " + std::to_string(code));
+    return code;
+}
 
+// The recording's side: the messages of the port the service opened, and what went wrong.
+ShowRecord Session::recordingSide() {
     const int port = recording_.openedPort();
-    // The recording's side: the messages of the port the service opened, and what went wrong.
     ShowRecord recorded = record_;
     recorded.haveWire = true;
     recorded.source = WireSource::kRecording;
-    recorded.sourceName = options_.wireLog;
+    recorded.sourceName = options_.recording;
     for (WireMessage& m : allWire_) {
         if (m.port == port) {
             recorded.wire.push_back(std::move(m));
@@ -688,6 +696,61 @@ int Session::finish(bool ranToEnd) {
     for (const std::string& e : recording_.errors()) {
         recorded.hostProblems.push_back("the simulated port recorded: " + e);
     }
+    return recorded;
+}
+
+void Session::printReport(const std::string& text) {
+    size_t from = 0;
+    while (from < text.size()) {
+        const size_t nl = text.find('\n', from);
+        console_.line(text.substr(from, nl - from));
+        from = nl == std::string::npos ? text.size() : nl + 1;
+    }
+}
+
+// Writes report.json, the chart and, beside an input, the recording's report into the report
+// folder (made absolute in `dir`), and says where they are.
+bool Session::writeReports(const Report& report, const Report* comparison, std::wstring& dir) {
+    dir = options_.reportDir;
+    wchar_t full[32768];
+    const DWORD n = GetFullPathNameW(dir.c_str(), 32768, full, nullptr);
+    if (n > 0 && n < 32768) {
+        dir.assign(full, n);
+    }
+    if (!dir.empty() && dir.back() != L'\\' && dir.back() != L'/') {
+        dir += L'\\';
+    }
+    std::string error;
+    if (!makeFolders(dir) || !writeFile(dir + L"report.json", reportJson(report), error) ||
+        !writeFile(dir + L"receiver-error.svg", reportSvg(report), error) ||
+        (comparison &&
+         !writeFile(dir + L"recording-report.json", reportJson(*comparison), error))) {
+        console_.line("mtc-host: " + (error.empty() ? "cannot create " + narrow(dir) : error));
+        return false;
+    }
+    console_.line("Report: " + narrow(dir + L"report.json"));
+    console_.line("Chart:  " + narrow(dir + L"receiver-error.svg"));
+    if (comparison) {
+        console_.line("The recording's report: " + narrow(dir + L"recording-report.json"));
+    }
+    return true;
+}
+
+int Session::finish(bool ranToEnd) {
+    console_.endStatus();
+    record_.player = player_.history().changes();
+    if (!ranToEnd) {
+        // Close the record where the show broke off, so the report covers what did happen.
+        StepRecord end;
+        end.label = "broken off";
+        end.cause = Cause::kStop;
+        end.writeUs = nowMicros();
+        end.cpuSeconds = child_.cpuSeconds();
+        record_.steps.push_back(end);
+    }
+    bool stopped = false;
+    const long code = stopService(stopped);
+    ShowRecord recorded = recordingSide();
     std::unique_ptr<Report> comparison;
     if (input_) {
         // Everything the input read is the receiver's: nothing else shares its wire here.
@@ -707,38 +770,10 @@ int Session::finish(bool ranToEnd) {
     if (code != 0) {
         report.problems.push_back("the service exited with code " + std::to_string(code));
     }
-    std::string text = reportText(report);
-    if (comparison) {
-        text += comparisonText(*comparison, report);
-    }
-    size_t from = 0;
-    while (from < text.size()) {
-        const size_t nl = text.find('\n', from);
-        console_.line(text.substr(from, nl - from));
-        from = nl == std::string::npos ? text.size() : nl + 1;
-    }
-
-    std::wstring dir = options_.reportDir;
-    wchar_t full[32768];
-    const DWORD n = GetFullPathNameW(dir.c_str(), 32768, full, nullptr);
-    if (n > 0 && n < 32768) {
-        dir.assign(full, n);
-    }
-    if (!dir.empty() && dir.back() != L'\\' && dir.back() != L'/') {
-        dir += L'\\';
-    }
-    std::string error;
-    if (!makeFolders(dir) || !writeFile(dir + L"report.json", reportJson(report), error) ||
-        !writeFile(dir + L"receiver-error.svg", reportSvg(report), error) ||
-        (comparison &&
-         !writeFile(dir + L"recording-report.json", reportJson(*comparison), error))) {
-        console_.line("mtc-host: " + (error.empty() ? "cannot create " + narrow(dir) : error));
+    printReport(reportText(report) + (comparison ? comparisonText(*comparison, report) : ""));
+    std::wstring dir;
+    if (!writeReports(report, comparison.get(), dir)) {
         return kExitFailed;
-    }
-    console_.line("Report: " + narrow(dir + L"report.json"));
-    console_.line("Chart:  " + narrow(dir + L"receiver-error.svg"));
-    if (comparison) {
-        console_.line("The recording's report: " + narrow(dir + L"recording-report.json"));
     }
     // Closed only now that the report is written: a driver that hangs in its close costs none
     // of it, and mtc-host still ends with its code.
@@ -746,6 +781,7 @@ int Session::finish(bool ranToEnd) {
     if (!closeProblem.empty()) {
         report.problems.push_back(closeProblem);
         console_.line("Problem: " + closeProblem);
+        std::string error;
         if (!writeFile(dir + L"report.json", reportJson(report), error)) {
             console_.line("mtc-host: " + error);
         }

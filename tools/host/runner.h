@@ -13,7 +13,7 @@ struct Options {
     std::string output;        // output id or name; empty: the first listed
     std::wstring script;       // show script file; empty: the built-in show
     std::wstring reportDir;    // where report.json and receiver-error.svg go
-    std::string wireLog;       // the simulated port's recording; empty: none
+    std::string recording;     // the simulated port's recording (--recording); empty: none
     std::string input;         // MIDI input id or name to read the wire back from; empty: none
     bool listOutputs = false;  // only list the service's MIDI outputs, then stop it
     bool haveFps = false;      // --fps given (overrides the script's)

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "check/follow.h"
 #include "tests/service/e2e/expect.h"
 #include "tests/service/e2e/host.h"
 
@@ -194,63 +195,44 @@ TEST(Soak, PlaybackWithSeeksPausesAndTrackSwitchesStaysInLockWithoutGrowing) {
     EXPECT_TRUE(capture.strays.empty());
 
     // Quarter frames keep their schedule: each is due one interval after the one before it,
-    // counted from the first after a full frame. `lateBy` holds each one's lateness (0 for the
-    // first of a run, which sets the schedule).
+    // counted from the first after a full frame (the first of a run sets the schedule).
     std::vector<double> lateness;
-    std::vector<double> lateBy(capture.quarters.size(), 0.0);
     for (size_t i = 0, run = 0; i < capture.quarters.size(); ++i) {
         const bool follows = i > 0 && capture.quarters[i].seq == capture.quarters[i - 1].seq + 1;
         run = follows ? run + 1 : 0;
         if (run > 0) {
             const double due =
                 capture.quarters[i - run].callAt + static_cast<double>(run) * kQuarter;
-            lateBy[i] = capture.quarters[i].callAt - due;
-            lateness.push_back(lateBy[i]);
+            lateness.push_back(capture.quarters[i].callAt - due);
         }
     }
 
     // A cycle's time plus two frames, shown when its eighth piece arrives, against where the
-    // player is then. The report a change comes with must first reach the service. The reading
-    // is taken when piece 7 arrives, so a machine stall that holds piece 7 back puts the reading
-    // behind by as much without any fault of the service: a reading may lag by the bound plus
-    // however late its piece 7 left. Readings that needed that allowance are counted as stalls
-    // in the figures. A service that ignored a pause or a seek keeps its pieces on schedule and
-    // reads seconds off, so it still fails.
+    // player is then (the judge of check/follow.h). The report a change comes with must first
+    // reach the service. The reading is taken when piece 7 arrives, so a machine stall that
+    // holds piece 7 back puts the reading behind by as much without any fault of the service:
+    // a reading may lag by the bound plus however late its piece 7 left. Readings that needed
+    // that allowance are counted as stalls in the figures. A service that ignored a pause or a
+    // seek keeps its pieces on schedule and reads seconds off, so it still fails.
     const double bound = kFrame + kQuarter + kJitter;
     std::map<double, size_t> quarterIndex;
     for (size_t i = 0; i < capture.quarters.size(); ++i) {
         quarterIndex[capture.quarters[i].callAt] = i;
     }
+    const mtccheck::FollowVerdict follows = mtccheck::judgeCycles(
+        capture.readings, player.history(), kOffset, mtccheck::rateCodeOf(kFps),
+        {bound, bound, kDeliveryReach}, began, stoppedAt - 2 * kFrame);
     std::vector<double> errors;
     std::vector<double> stalls;  // the lateness of piece 7 where a reading needed it
-    size_t outside = 0;
-    std::string firstOutside;
-    for (const QuarterCycle& cycle : capture.cycles) {
-        const size_t i = quarterIndex[cycle.firstCallAt];
-        if (i + 7 >= capture.quarters.size()) {
-            continue;
-        }
-        const double shownAt = capture.quarters[i + 7].wireEnd;
-        if (shownAt > stoppedAt ||
-            player.changedBefore(shownAt) > cycle.firstCallAt - kQuarter - kDeliveryReach) {
-            continue;  // within reach of a change the service may not have had yet
-        }
-        const double shown = secondsOf(cycle.tc) + 2 * kFrame;
-        const double error = shown - (kOffset + player.positionAt(shownAt));
-        const double stall = std::max(0.0, lateBy[i + 7]);
-        errors.push_back(std::fabs(error));
-        if (error > bound || error < -(bound + stall)) {
-            if (++outside == 1) {
-                firstOutside = formatWithRate(cycle.tc) + " at " + std::to_string(shownAt - began) +
-                               " s, off by " + std::to_string(error * 1e3) +
-                               " ms, piece 7 late by " + std::to_string(stall * 1e3) + " ms";
-            }
-        } else if (error < -bound) {
-            stalls.push_back(stall);
+    for (const mtccheck::CycleFollow& c : follows.cycles) {
+        errors.push_back(std::fabs(c.errorS));
+        if (c.stalled) {
+            stalls.push_back(c.lateS);
         }
     }
-    EXPECT_EQ(outside, 0u) << "receiver outside " << bound * 1e3
-                           << " ms (behind: plus the lateness of piece 7); first: " << firstOutside;
+    EXPECT_EQ(follows.outside, 0u)
+        << "receiver outside " << bound * 1e3
+        << " ms (behind: plus the lateness of piece 7); first: " << follows.firstOutside;
     EXPECT_GE(errors.size(), static_cast<size_t>(seconds * 10)) << "too few cycles checked";
 
     // Full frames: each carries the player's position when the service took the report; the
