@@ -1,11 +1,13 @@
 // mtc-host end to end under Wine: it starts the real mtc-service, which drives the simulated
-// MIDI port, plays a short show and reports. The figures are held to honest bounds for a
-// loaded machine under Wine, not to what a quiet Windows would reach.
+// MIDI port, plays a short show and reports. What is held here is the tool's contract: its
+// lines, exit codes, files and the report's counts, and that the receiver it reads follows the
+// player. How late quarter frames leave, how fast a locate goes out and how tightly phase lock
+// holds the grid are the report's figures: the engine's timing is asserted on the simulated
+// clock, where it does not depend on this machine's load.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -96,6 +98,9 @@ const Json& member(const Json& j, const char* key) {
 const char* kShortShow =
     "fps 25\noffset 1:00:00\ntrack t1\nplay\nwait 1.5\nseek 40\nwait 1\npause\n"
     "wait 0.5\nplay\nwait 1\nstop\n";
+// Half as long, for the input's fault rows: two full frames and a second and a half of play
+// before a fault timed at 1.5 s strikes.
+const char* kFaultShow = "fps 25\noffset 1:00:00\ntrack t1\nplay\nwait 1\nseek 40\nwait 1\nstop\n";
 
 // The service's copy of the simulated port records its wire there; mtc-host reads it only
 // when told so with --recording.
@@ -103,14 +108,15 @@ std::wstring recordingArgument(const std::wstring& dir) {
     return L"--recording \"" + dir + L"wire.log\"";
 }
 
-// Runs mtc-host on the simulated port with `scenario`, the short show and `arguments`, the
-// port's recording in `dir` (named to mtc-host unless `withRecording` is false) and a loopback
-// channel of this test's own between the service's copy of the port and mtc-host's.
+// Runs mtc-host on the simulated port with `scenario`, `show` (the short one unless named) and
+// `arguments`, the port's recording in `dir` (named to mtc-host unless `withRecording` is false)
+// and a loopback channel of this test's own between the service's copy of the port and mtc-host's.
 HostRun runOnSimulatedPort(const std::wstring& dir, const std::string& scenario,
-                           const std::wstring& arguments, bool withRecording = true) {
+                           const std::wstring& arguments, bool withRecording = true,
+                           const char* show = kShortShow) {
     HostRun run;
     writeText(dir + L"ports.txt", scenario);
-    writeText(dir + L"show.txt", kShortShow);
+    writeText(dir + L"show.txt", show);
     if (::testing::Test::HasFatalFailure()) {
         return run;
     }
@@ -168,21 +174,15 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
     EXPECT_EQ(member(report, "missedLocates").number, 0);
     EXPECT_EQ(member(report, "brokenCycles").number, 0);
     EXPECT_EQ(member(report, "segments").items.size(), 4u);
+    EXPECT_FALSE(member(report, "phaseLock").flag);
 
     // Outside the settling after each locate the receiver is within a frame (40 ms: labels
     // name the frame a position is in) plus a quarter interval (10 ms) plus a few ms.
     const Json& err = member(report, "receiverErrorMs");
     EXPECT_GT(member(err, "count").number, 300);
     EXPECT_LE(member(err, "p99").number, 40 + 10 + 5);
-    // Quarter frames never leave before their schedule. They are late by the time it takes to
-    // learn that the full frame has gone (the driver's notice, the service's 1 ms polling) plus
-    // the service's wake-up; a quarter frame due more than an interval ago is replaced by a
-    // full frame, so lateness stays within about an interval (10 ms) plus a few ms.
-    const Json& late = member(report, "quarterLatenessMs");
-    EXPECT_GE(member(late, "min").number, -0.001);  // microsecond times, rounded
-    EXPECT_LE(member(late, "p50").number, 6);
-    EXPECT_LE(member(late, "p99").number, 10 + 5);
-    EXPECT_LE(member(member(report, "locateLatencyMs"), "max").number, 50);
+    // Quarter frames never leave before their schedule (microsecond times, rounded).
+    EXPECT_GE(member(member(report, "quarterLatenessMs"), "min").number, -0.001);
     // 3.5 s of playing at 100 quarter frames a second, less a few around each locate.
     EXPECT_GE(member(report, "quarterFrames").number, 300);
     EXPECT_LE(member(report, "quarterFrames").number, 360);
@@ -193,44 +193,29 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
     EXPECT_EQ(text.rfind("<svg ", 0), 0u);
 }
 
-// A player that reads an audio clock in 512-sample blocks and reports every 20 ms +-4 ms, in
-// both timings: no cycle steps by other than two frames, and phase lock keeps piece 0 on the
-// player's frame grid. Its spread here is mostly the service's wake-ups under Wine (1 to 5 ms
-// from p1 to p99 on a loaded machine); the bounds leave room for that and still fail a lock that
-// did not engage (piece 0 a quarter interval to a frame late, spread over a frame).
-TEST(HostShow, aRealisticPlayerReadsWithoutJumpsInEitherTimingAndPhaseLockHoldsTheGrid) {
-    const struct {
-        const wchar_t* option;
-        bool phaseLock;
-    } cases[] = {{L"", false}, {L"--phase-lock", true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.phaseLock ? "phase lock" : "default");
-        const std::wstring dir = freshFolder(c.phaseLock ? L"mtc-host-lock-" : L"mtc-host-follow-");
-        writeText(dir + L"ports.txt", "port name=\"Show Port\"\n");
-        writeText(dir + L"show.txt",
-                  "fps 25\nplayer blocks 512 48000\nplayer reports 20 4\ntrack t1\nplay\n"
-                  "wait 3\nseek 40\nwait 3\nstop\n");
-        SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", (dir + L"ports.txt").c_str());
-        SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", (dir + L"wire.log").c_str());
-        const HostRun run =
-            runHost(L"--script \"" + dir + L"show.txt\" --report " + quotedFolder(dir) + L" " +
-                    recordingArgument(dir) + L" " + c.option);
-        SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", nullptr);
-        SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", nullptr);
-        SCOPED_TRACE(run.all());
-        ASSERT_EQ(run.exitCode, 0);
-        EXPECT_EQ(run.all().find(",\"phaseLock\":true}") != std::string::npos, c.phaseLock);
-        Json report;
-        ASSERT_TRUE(readReport(dir, L"report.json", report));
-        EXPECT_EQ(member(report, "phaseLock").flag, c.phaseLock);
-        EXPECT_EQ(member(report, "cyclesNotTwoFramesOn").number, 0);
-        const Json& phase = member(report, "pieceZeroPhaseMs");
-        EXPECT_GT(member(phase, "count").number, 50);
-        if (c.phaseLock) {
-            EXPECT_LE(member(phase, "p99").number - member(phase, "p1").number, 10);
-            EXPECT_LE(std::fabs(member(phase, "p50").number), 3);
-        }
-    }
+// A player that reads an audio clock in 512-sample blocks and reports every 20 ms +-4 ms, with
+// --phase-lock: the start asks for it and the report says so. (That the service then holds the
+// player's frame grid, and reads without jumps in either timing, is asserted on the simulated
+// clock; the figures here are printed in the report.)
+TEST(HostShow, phaseLockIsAskedForAtTheStartAndTheReportSaysSo) {
+    const std::wstring dir = freshFolder(L"mtc-host-lock-");
+    writeText(dir + L"ports.txt", "port name=\"Show Port\"\n");
+    writeText(dir + L"show.txt",
+              "fps 25\nplayer blocks 512 48000\nplayer reports 20 4\ntrack t1\nplay\n"
+              "wait 2\nstop\n");
+    SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", (dir + L"ports.txt").c_str());
+    SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", (dir + L"wire.log").c_str());
+    const HostRun run = runHost(L"--script \"" + dir + L"show.txt\" --report " + quotedFolder(dir) +
+                                L" " + recordingArgument(dir) + L" --phase-lock");
+    SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", nullptr);
+    SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", nullptr);
+    SCOPED_TRACE(run.all());
+    ASSERT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.all().find(",\"phaseLock\":true}"), std::string::npos);
+    Json report;
+    ASSERT_TRUE(readReport(dir, L"report.json", report));
+    EXPECT_TRUE(member(report, "phaseLock").flag);
+    EXPECT_GT(member(member(report, "pieceZeroPhaseMs"), "count").number, 10);
 }
 
 TEST(HostShow, aScriptMistakeNamesItsLineAndStartsNothing) {
@@ -351,7 +336,7 @@ TEST(HostShow, inputFaultsAreProblemsOfTheReportAndACannotOpenOrAWrongNameStopsE
         const std::wstring dir = freshFolder(L"mtc-host-fault-");
         const HostRun run =
             runOnSimulatedPort(dir, std::string(kLoopedPorts) + c.fault,
-                               std::wstring(L"--input ") + c.input, c.withRecording);
+                               std::wstring(L"--input ") + c.input, c.withRecording, kFaultShow);
         SCOPED_TRACE(run.all());
         EXPECT_EQ(run.exitCode, c.exitCode);
         EXPECT_NE(run.all().find(c.expected), std::string::npos);
