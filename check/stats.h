@@ -11,12 +11,7 @@ namespace mtccheck {
 // Order statistics of a set of values (nearest rank); NaN when the set is empty.
 struct Figures {
     size_t count = 0;
-    double p1 = 0;
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-    double min = 0;
-    double mean = 0;
+    double p1 = 0, p50 = 0, p99 = 0, max = 0, min = 0, mean = 0;
 };
 Figures figuresOf(std::vector<double> values);
 

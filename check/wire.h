@@ -36,10 +36,7 @@ struct TimedReading {
 // What the receiver counted: full frames, quarter frames, whole cycles, and the cycles that
 // gave no time (a piece missing or out of order, or a label that cannot exist).
 struct WireCounts {
-    uint64_t fullFrames = 0;
-    uint64_t quarterFrames = 0;
-    uint64_t cycles = 0;
-    uint64_t badCycles = 0;
+    uint64_t fullFrames = 0, quarterFrames = 0, cycles = 0, badCycles = 0;
 };
 
 // The wire replayed through the receiver: its readings in wire order and its counters.

@@ -24,10 +24,8 @@ namespace coretest {
 // How long a report takes from the host to the engine: `baseMs` plus up to `spreadMs`, and now
 // and then (`stallChance` of the reports) a stall of up to `stallMs` more.
 struct Delivery {
-    double baseMs = 0.5;
-    double spreadMs = 2.5;
-    double stallChance = 0;
-    double stallMs = 0;
+    double baseMs = 0.5, spreadMs = 2.5;  // every report
+    double stallChance = 0, stallMs = 0;  // now and then
 };
 
 struct SimulatedShow {

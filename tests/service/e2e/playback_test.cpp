@@ -158,44 +158,21 @@ struct RateCase {
     double fps;
     double offset;
     double position;
-    Bytes firstFullFrame;  // F0 7F 7F 01 01 hr mn sc fr F7 for offset + position
+    Bytes firstTime;  // hr mn sc fr of the first full frame, F0 7F 7F 01 01 hr mn sc fr F7
     int rate;
-    // Labels the stream must pass through (hours, minutes, seconds), to show a boundary crossed.
-    std::vector<std::array<int, 3>> passes;
+    // A label past a boundary (hours, minutes, seconds): the first full frame shows where the
+    // stream starts, reaching this label shows that it crossed the boundary.
+    std::array<int, 3> passes;
 };
 
 TEST(Playback, OneFullFrameThenAnUnbrokenQuarterFrameStreamFollowsThePlayerAtEveryRate) {
+    // 29.97 starts at 00:00:59;13, and the labels ;00 and ;01 of minute 1 must never appear; 30
+    // starts at 23:59:59:15 and crosses midnight.
     const std::vector<RateCase> cases = {
-        {"24 fps",
-         24,
-         0,
-         10.02,
-         {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x00, 0x00, 0x0A, 0x00, 0xF7},
-         0,
-         {{0, 0, 10}, {0, 0, 11}}},
-        {"25 fps with a one-hour offset",
-         25,
-         3600,
-         90.02,
-         {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0x01, 0x1E, 0x00, 0xF7},
-         1,
-         {{1, 1, 30}, {1, 1, 31}}},
-        // 00:00:59;13; the labels ;00 and ;01 of minute 1 must never appear.
-        {"29.97 drop-frame across a minute boundary",
-         29.97,
-         0,
-         59.5,
-         {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x40, 0x00, 0x3B, 0x0D, 0xF7},
-         2,
-         {{0, 0, 59}, {0, 1, 0}}},
-        // 23:59:59:15, then across midnight to 00:00:00.
-        {"30 fps across midnight",
-         30,
-         82800,
-         3599.51,
-         {0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x77, 0x3B, 0x3B, 0x0F, 0xF7},
-         3,
-         {{23, 59, 59}, {0, 0, 0}}},
+        {"24 fps", 24, 0, 10.02, {0x00, 0x00, 0x0A, 0x00}, 0, {0, 0, 11}},
+        {"25 fps, 1 h offset", 25, 3600, 90.02, {0x21, 0x01, 0x1E, 0x00}, 1, {1, 1, 31}},
+        {"29.97 drop-frame", 29.97, 0, 59.5, {0x40, 0x00, 0x3B, 0x0D}, 2, {0, 1, 0}},
+        {"30 fps past midnight", 30, 82800, 3599.51, {0x77, 0x3B, 0x3B, 0x0F}, 3, {0, 0, 0}},
     };
     const double playFor = 1.2;
     for (const RateCase& c : cases) {
@@ -214,7 +191,10 @@ TEST(Playback, OneFullFrameThenAnUnbrokenQuarterFrameStreamFollowsThePlayerAtEve
         const MtcCapture capture = captureOf(host);
         const auto locates = locatesAfter(capture, player, c.offset, {begin});
         ASSERT_TRUE(locates[0]);
-        EXPECT_EQ(locates[0]->message.bytes, c.firstFullFrame);
+        Bytes firstFullFrame = {0xF0, 0x7F, 0x7F, 0x01, 0x01};
+        firstFullFrame.insert(firstFullFrame.end(), c.firstTime.begin(), c.firstTime.end());
+        firstFullFrame.push_back(0xF7);
+        EXPECT_EQ(locates[0]->message.bytes, firstFullFrame);
         EXPECT_TRUE(capture.strays.empty()) << capture.strays.front();
         const double interval = quarterInterval(c.fps);
         expectStreamResumes(capture, player);
@@ -223,14 +203,13 @@ TEST(Playback, OneFullFrameThenAnUnbrokenQuarterFrameStreamFollowsThePlayerAtEve
         }
         expectCyclesFollowPlayer(capture, player, c.offset, c.fps, begin, end,
                                  static_cast<size_t>(0.5 * playFor / (8 * interval)));
-        for (const auto& label : c.passes) {
-            const bool seen = std::any_of(
-                capture.cycles.begin(), capture.cycles.end(), [&](const QuarterCycle& q) {
-                    return q.tc.hours == label[0] && q.tc.minutes == label[1] &&
-                           q.tc.seconds == label[2];
-                });
-            EXPECT_TRUE(seen) << "never passed " << label[0] << ":" << label[1] << ":" << label[2];
-        }
+        const std::array<int, 3>& label = c.passes;
+        const bool seen =
+            std::any_of(capture.cycles.begin(), capture.cycles.end(), [&](const QuarterCycle& q) {
+                return q.tc.hours == label[0] && q.tc.minutes == label[1] &&
+                       q.tc.seconds == label[2];
+            });
+        EXPECT_TRUE(seen) << "never passed " << label[0] << ":" << label[1] << ":" << label[2];
         // After the stop the port is closed and quiet.
         const std::vector<RecordEntry> entries = parseRecording(host.recording());
         const std::vector<RecordEntry> closes = entriesOf(entries, "midiOutClose");
