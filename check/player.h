@@ -58,7 +58,8 @@ class PlayerHistory {
 class ShowPlayer {
   public:
     static constexpr uint64_t kSeed = 1;  // every run of a show reads the same way
-    explicit ShowPlayer(const ClockModel& model) : clock_(model, kSeed) {}
+    // `seed` picks the clock's jitter; the simulated-clock tests play one show under several.
+    explicit ShowPlayer(const ClockModel& model, uint64_t seed = kSeed) : clock_(model, seed) {}
 
     // Performs `step` at `us`: a track switch, a seek, play or pause, or the stop (which
     // pauses). Every step is a change of the history, even one that keeps the place.

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "check/analysis.h"
-#include "check/player_clock.h"
+#include "check/player.h"
 #include "check/script.h"
 #include "tests/core/rig.h"
 
@@ -42,7 +42,6 @@ inline SimulatedShow simulateShow(const mtccheck::Show& show, bool phaseLock, ui
                                   const Delivery& delivery = Delivery()) {
     Rig rig;
     rig.sink.fullDuration = 10 * kSecondsPerByte;
-    mtccheck::PlayerClock clock(show.clock, seed);
     mtccheck::Random pipe(seed ^ 0x5DEECE66Dull);
     SimulatedShow out;
     mtccheck::ShowRecord& rec = out.record;
@@ -58,13 +57,9 @@ inline SimulatedShow simulateShow(const mtccheck::Show& show, bool phaseLock, ui
     rig.at(start);
     rig.engine.start("winmm:test", show.fps, show.offset, start, phaseLock);
 
-    // The player: its track, where it was at its last change, and whether it plays since.
-    std::string track;
-    double from = 0;
-    double since = start;
-    bool playing = false;
-    auto truePosition = [&](double t) { return from + (playing ? clock.played(t - since) : 0); };
-    auto reportedPosition = [&](double t) { return playing ? from + clock.read(t - since) : from; };
+    // The checking library's player: its history, its clock read in blocks with jitter.
+    mtccheck::ShowPlayer player(show.clock, seed);
+    auto us = [](double t) { return static_cast<int64_t>(std::llround(t * 1e6)); };
 
     struct InFlight {
         double arrives;
@@ -73,7 +68,8 @@ inline SimulatedShow simulateShow(const mtccheck::Show& show, bool phaseLock, ui
     std::vector<InFlight> pipeQueue;
     double lastArrival = 0;
     auto send = [&](double t, bool locate) {
-        velmarmtc::Snapshot s = report(reportedPosition(t), playing, track, locate);
+        velmarmtc::Snapshot s =
+            report(player.reportedAt(us(t)), player.playing(), player.track().value_or(""), locate);
         s.sentAtUnixMs = wallMs(t);
         double delay = delivery.baseMs + delivery.spreadMs * pipe.unit();
         if (pipe.unit() < delivery.stallChance) {
@@ -81,7 +77,7 @@ inline SimulatedShow simulateShow(const mtccheck::Show& show, bool phaseLock, ui
         }
         lastArrival = std::max(lastArrival, t + delay / 1000);
         pipeQueue.push_back({lastArrival, s});
-        rec.reportWrites.push_back(static_cast<int64_t>(std::llround(t * 1e6)));
+        rec.reportWrites.push_back(us(t));
     };
 
     size_t next = 0;
@@ -100,36 +96,24 @@ inline SimulatedShow simulateShow(const mtccheck::Show& show, bool phaseLock, ui
         }
         if (t == stepAt) {
             const mtccheck::Step& step = show.steps[next++];
-            const double position = step.setPosition ? step.position : truePosition(t);
-            if (step.setTrack) {
-                track = step.track;
-            }
-            if (step.play >= 0) {
-                playing = step.play == 1;
-            }
-            if (step.stop) {
-                playing = false;
-            }
-            from = position;
-            since = t;
-            rec.player.push_back({static_cast<int64_t>(std::llround(t * 1e6)), position, playing,
-                                  show.clock.rate()});
+            player.perform(step, us(t));
             mtccheck::StepRecord sr;
             sr.label = step.label;
             sr.cause = step.cause;
-            sr.writeUs = static_cast<int64_t>(std::llround(t * 1e6));
+            sr.writeUs = us(t);
             rec.steps.push_back(sr);
             if (step.stop) {
                 rig.engine.stop();
                 break;
             }
             send(t, step.locate);
-            nextReport = t + clock.nextReportIn();
+            nextReport = t + static_cast<double>(player.nextReportInUs()) / 1e6;
             continue;
         }
         send(t, false);
-        nextReport = t + clock.nextReportIn();
+        nextReport = t + static_cast<double>(player.nextReportInUs()) / 1e6;
     }
+    rec.player = player.history().changes();
 
     out.packets = rig.sink.packets;
     uint64_t seq = 0;
