@@ -124,6 +124,10 @@ void MtcDecoder::quarter(uint8_t data, double at, std::vector<Reading>& out) {
         return;
     }
     nextPiece_ = -1;
+    completeCycle(at, out);
+}
+
+void MtcDecoder::completeCycle(double at, std::vector<Reading>& out) {
     Timecode tc;
     tc.frames = nibbles_[0] | (nibbles_[1] << 4);
     tc.seconds = nibbles_[2] | (nibbles_[3] << 4);

@@ -59,6 +59,8 @@ class MtcDecoder {
 
   private:
     void quarter(uint8_t data, double at, std::vector<Reading>& out);
+    // Piece 7 has arrived in order: the cycle's label, or a bad label.
+    void completeCycle(double at, std::vector<Reading>& out);
     void systemExclusive(double at, std::vector<Reading>& out);
 
     // Byte-level state.
