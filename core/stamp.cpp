@@ -9,7 +9,7 @@ namespace velmarmtc {
 namespace {
 
 // Real frames per 24 h of drop-frame labels: 144 ten-minute blocks of 17982 labels each.
-constexpr double kDropFrameWrap = 2589408.0;
+constexpr int64_t kDropFrameWrap = 2589408;
 // Real frames in one ten-minute block (ten minutes of 1800 labels, less 2 in each of 9 minutes).
 constexpr int64_t kDropFrameBlock = 17982;
 // Real frames in one dropped minute (1800 labels less the two skipped ones).
@@ -23,12 +23,16 @@ double frameClock(double fps) {
 }
 
 int64_t framesPerDay(double fps) {
-    return fps == 29.97 ? static_cast<int64_t>(kDropFrameWrap)
-                        : static_cast<int64_t>(std::ceil(fps)) * 86400;
+    return fps == 29.97 ? kDropFrameWrap : static_cast<int64_t>(std::ceil(fps)) * 86400;
 }
 
+namespace {
+
+// The count of real frames since 00:00:00:00 of the frame that contains `seconds`, wrapped at
+// 24 h; negative, -0 and NaN positions count as 0. The wrap is taken on the double, so that a
+// position too large for an integer count still lands in the day.
 int64_t frameCountAt(double seconds, double fps) {
-    const double wrap = fps == 29.97 ? kDropFrameWrap : std::ceil(fps) * 86400.0;
+    const double wrap = static_cast<double>(framesPerDay(fps));
     // Negative, -0 and NaN positions all count as the start of the day.
     const double s = seconds > 0 ? seconds : 0.0;
     // A position exactly on a frame boundary can multiply out a hair below it (1.16 s at 25
@@ -40,6 +44,8 @@ int64_t frameCountAt(double seconds, double fps) {
     }
     return static_cast<int64_t>(count);
 }
+
+}  // namespace
 
 Stamp stampOfCount(int64_t count, double fps) {
     const int nominal = static_cast<int>(std::ceil(fps));

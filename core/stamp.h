@@ -26,16 +26,12 @@ struct Stamp {
 
 // The stamp of the frame that contains `seconds` at `fps` (24, 25, 29.97 or 30; any other
 // value gets rate code 3). Negative, -0 and NaN positions count as 0; the label wraps at 24 h.
-// The same as stampOfCount(frameCountAt(seconds, fps), fps).
 Stamp stamp(double seconds, double fps);
 
 // Real frames per second: 30000/1001 at 29.97 (drop-frame labels count this clock), else fps.
 double frameClock(double fps);
 // Real frames in one day of labels (the count wraps there): 2589408 at 29.97, else fps * 86400.
 int64_t framesPerDay(double fps);
-// The count of real frames since 00:00:00:00 of the frame that contains `seconds`, wrapped at
-// 24 h; negative, -0 and NaN positions count as 0.
-int64_t frameCountAt(double seconds, double fps);
 // The label of a count of real frames (wrapped into the day first, so a count a frame or two
 // past the day's last one names the first frames of the next day).
 Stamp stampOfCount(int64_t count, double fps);

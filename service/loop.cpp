@@ -12,9 +12,9 @@
 #include <string>
 
 #include "core/engine.h"
-#include "service/windows_adapters.h"
 #include "service/line_io.h"
 #include "service/timing.h"
+#include "service/windows_adapters.h"
 #include "winmm/winsink.h"
 
 // Older SDK headers (and MinGW-w64's) lack the flag; its value is fixed by the system.
