@@ -16,10 +16,6 @@ constexpr double kSettleLimit = 0.5;   // a locate that has not settled by then 
 constexpr double kReportGap = 0.15;    // the service relocates after a report gap this long
 constexpr size_t kMostChartPoints = 6000;
 
-double seconds(int64_t us) {
-    return static_cast<double>(us) / 1e6;
-}
-
 std::string secondsText(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f s", s);
@@ -28,6 +24,18 @@ std::string secondsText(double s) {
 
 bool expectsLocate(Cause cause) {
     return cause != Cause::kNone && cause != Cause::kStop;
+}
+
+// Whether `t` lies in one of the settling windows (both ends included).
+bool inSettling(const std::vector<std::pair<double, double>>& windows, double t) {
+    return std::any_of(windows.begin(), windows.end(), [t](const std::pair<double, double>& w) {
+        return t >= w.first && t <= w.second;
+    });
+}
+
+// When the show began: its first step's write, the origin of every time the report gives.
+double showStart(const ShowRecord& rec) {
+    return usToSeconds(rec.steps.front().writeUs);
 }
 
 }  // namespace
@@ -42,8 +50,8 @@ std::vector<SegmentRow> segmentShow(const ShowRecord& rec) {
         SegmentRow& row = rows[i];
         row.label = rec.steps[i].label;
         row.cause = causeName(rec.steps[i].cause);
-        row.startS = seconds(rec.steps[i].writeUs) - seconds(rec.steps.front().writeUs);
-        row.durationS = seconds(rec.steps[i + 1].writeUs - rec.steps[i].writeUs);
+        row.startS = usToSeconds(rec.steps[i].writeUs) - showStart(rec);
+        row.durationS = usToSeconds(rec.steps[i + 1].writeUs - rec.steps[i].writeUs);
         const double c0 = rec.steps[i].cpuSeconds;
         const double c1 = rec.steps[i + 1].cpuSeconds;
         if (c0 >= 0 && c1 >= 0 && row.durationS > 0) {
@@ -54,12 +62,12 @@ std::vector<SegmentRow> segmentShow(const ShowRecord& rec) {
 }
 
 int segmentAt(const ShowRecord& rec, double t) {
-    if (rec.steps.size() < 2 || t >= seconds(rec.steps.back().writeUs)) {
+    if (rec.steps.size() < 2 || t >= usToSeconds(rec.steps.back().writeUs)) {
         return -1;  // the stop ends the last segment
     }
     int found = -1;
     for (size_t i = 0; i + 1 < rec.steps.size(); ++i) {
-        if (seconds(rec.steps[i].writeUs) <= t) {
+        if (usToSeconds(rec.steps[i].writeUs) <= t) {
             found = static_cast<int>(i);
         }
     }
@@ -84,13 +92,13 @@ std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
         }
     }
     auto expectedCount = [&](size_t i) {
-        const double position = player.positionAt(seconds(rec.steps[i].writeUs)) + rec.offset;
+        const double position = player.positionAt(usToSeconds(rec.steps[i].writeUs)) + rec.offset;
         return static_cast<int64_t>(std::floor(position * frameClock(rate) + 1e-7));
     };
     answered.assign(rec.steps.size(), false);
     for (FullFrameSeen& ff : fulls) {
         for (size_t i = 0; i < rec.steps.size(); ++i) {
-            const double w = seconds(rec.steps[i].writeUs);
+            const double w = usToSeconds(rec.steps[i].writeUs);
             const int64_t day = framesPerDay(rate);
             const int64_t off =
                 ((frameCount(ff.time) - expectedCount(i)) % day + day + day / 2) % day - day / 2;
@@ -101,9 +109,9 @@ std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
         }
         if (ff.step >= 0) {
             const size_t claimed = static_cast<size_t>(ff.step);
-            const double w = seconds(rec.steps[claimed].writeUs);
+            const double w = usToSeconds(rec.steps[claimed].writeUs);
             for (size_t i = 0; i < claimed; ++i) {
-                const double earlier = seconds(rec.steps[i].writeUs);
+                const double earlier = usToSeconds(rec.steps[i].writeUs);
                 if (!answered[i] && expectsLocate(rec.steps[i].cause) &&
                     w - earlier <= kClaimWindow) {
                     answered[i] = true;  // overtaken before its own frame went out
@@ -118,11 +126,11 @@ std::vector<FullFrameSeen> attributeLocates(const ShowRecord& rec,
         // shows).
         double last = -1, before = -1;
         for (int64_t w : rec.reportWrites) {
-            if (seconds(w) > ff.startS) {
+            if (usToSeconds(w) > ff.startS) {
                 break;
             }
             before = last;
-            last = seconds(w);
+            last = usToSeconds(w);
         }
         if (before >= 0 && last - before > kReportGap) {
             ff.cause = "report gap";
@@ -166,11 +174,11 @@ std::vector<std::pair<double, double>> settlingWindows(const ShowRecord& rec,
             }
         }
         const double start =
-            ff.step >= 0 ? seconds(rec.steps[static_cast<size_t>(ff.step)].writeUs) : ff.endS;
+            ff.step >= 0 ? usToSeconds(rec.steps[static_cast<size_t>(ff.step)].writeUs) : ff.endS;
         windows.emplace_back(start, end);
     }
     for (size_t i : missed) {
-        const double w = seconds(rec.steps[i].writeUs);
+        const double w = usToSeconds(rec.steps[i].writeUs);
         windows.emplace_back(w, w + kSettleLimit);
     }
     std::sort(windows.begin(), windows.end());
@@ -180,17 +188,9 @@ std::vector<std::pair<double, double>> settlingWindows(const ShowRecord& rec,
 std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& rec,
                                             const std::vector<TimedReading>& readings, double fromS,
                                             const std::vector<std::pair<double, double>>& windows) {
-    const double tEnd = seconds(rec.steps.back().writeUs);
+    const double tEnd = usToSeconds(rec.steps.back().writeUs);
     const PlayerHistory player(rec.player);
     FollowJudge judge(readings, player, rec.offset, rateOfShow(rec));
-    auto settling = [&](double t) {
-        for (const auto& w : windows) {
-            if (t >= w.first && t <= w.second) {
-                return true;
-            }
-        }
-        return false;
-    };
     std::vector<ErrorPoint> samples;
     for (int64_t k = 0;; ++k) {
         const double t = fromS + static_cast<double>(k) * kSampleStep;
@@ -198,7 +198,7 @@ std::vector<ErrorPoint> sampleReceiverError(const ShowRecord& rec,
             break;
         }
         if (judge.advanceTo(t)) {
-            samples.push_back({t, judge.errorAt(t) * 1000, settling(t)});
+            samples.push_back({t, judge.errorAt(t) * 1000, inSettling(windows, t)});
         }
     }
     return samples;
@@ -304,8 +304,8 @@ Report reportHead(const ShowRecord& rec) {
 
 // The show's length, its segments and the service's CPU use over the whole show.
 void reportTimes(const ShowRecord& rec, Report& rep) {
-    const double t0 = seconds(rec.steps.front().writeUs);
-    rep.durationS = seconds(rec.steps.back().writeUs) - t0;
+    const double t0 = showStart(rec);
+    rep.durationS = usToSeconds(rec.steps.back().writeUs) - t0;
     rep.segments = segmentShow(rec);
     if (rec.steps.front().cpuSeconds >= 0 && rec.steps.back().cpuSeconds >= 0 &&
         rep.durationS > 0) {
@@ -325,7 +325,7 @@ void reportCounters(const WireReadings& wire, Report& rep) {
 // One row per full frame with its latency and cause, the causes counted, and the segments'
 // full frames.
 void reportLocates(const ShowRecord& rec, const std::vector<FullFrameSeen>& fulls, Report& rep) {
-    const double t0 = seconds(rec.steps.front().writeUs);
+    const double t0 = showStart(rec);
     std::vector<double> latencies;
     for (const FullFrameSeen& ff : fulls) {
         LocateRow row;
@@ -335,7 +335,7 @@ void reportLocates(const ShowRecord& rec, const std::vector<FullFrameSeen>& full
         if (ff.step >= 0) {
             const StepRecord& s = rec.steps[static_cast<size_t>(ff.step)];
             row.step = s.label;
-            row.latencyMs = (ff.endS - seconds(s.writeUs)) * 1000;
+            row.latencyMs = (ff.endS - usToSeconds(s.writeUs)) * 1000;
             latencies.push_back(row.latencyMs);
         } else if (ff.cause == "unexplained") {
             rep.problems.push_back("a full frame at " + secondsText(ff.endS - t0) +
@@ -362,11 +362,11 @@ void reportLocates(const ShowRecord& rec, const std::vector<FullFrameSeen>& full
 }
 
 void reportMissed(const ShowRecord& rec, const std::vector<size_t>& missed, Report& rep) {
-    const double t0 = seconds(rec.steps.front().writeUs);
+    const double t0 = showStart(rec);
     for (size_t i : missed) {
         ++rep.missedLocates;
         rep.problems.push_back("step \"" + rec.steps[i].label + "\" at " +
-                               secondsText(seconds(rec.steps[i].writeUs) - t0) +
+                               secondsText(usToSeconds(rec.steps[i].writeUs) - t0) +
                                " got no full frame");
     }
 }
@@ -384,7 +384,7 @@ Figures inFrames(std::vector<double> ms, int rate) {
 void reportReceiverError(const ShowRecord& rec, const WireReadings& wire,
                          const std::vector<FullFrameSeen>& fulls,
                          const std::vector<std::pair<double, double>>& windows, Report& rep) {
-    const double t0 = seconds(rec.steps.front().writeUs);
+    const double t0 = showStart(rec);
     const int rate = rateOfShow(rec);
     if (fulls.empty()) {
         rep.errorMs = figuresOf({});
@@ -457,16 +457,12 @@ void reportCycleJumps(const ShowRecord& rec, const WireReadings& wire, Report& r
 // receiver, not on the player's grid.
 void reportPhases(const ShowRecord& rec, const WireReadings& wire,
                   const std::vector<std::pair<double, double>>& windows, Report& rep) {
-    const double t0 = seconds(rec.steps.front().writeUs);
+    const double t0 = showStart(rec);
     std::vector<std::vector<double>> segPhase(rep.segments.size());
     std::vector<double> phases;
     for (const auto& phase : cyclePhases(rec, wire.readings)) {
-        const bool settling =
-            std::any_of(windows.begin(), windows.end(), [&](const std::pair<double, double>& w) {
-                return phase.first >= w.first && phase.first <= w.second;
-            });
         const int seg = segmentAt(rec, phase.first);
-        if (settling || seg < 0) {
+        if (inSettling(windows, phase.first) || seg < 0) {
             continue;
         }
         phases.push_back(phase.second);
@@ -501,7 +497,7 @@ Report analyse(const ShowRecord& rec) {
     reportMissed(rec, missed, rep);
     const std::vector<std::pair<double, double>> windows =
         settlingWindows(rec, wire.readings, fulls, missed);
-    const double t0 = seconds(rec.steps.front().writeUs);
+    const double t0 = showStart(rec);
     for (const auto& w : windows) {
         rep.settlingWindows.emplace_back(w.first - t0, w.second - t0);
     }

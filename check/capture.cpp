@@ -6,10 +6,6 @@
 namespace mtccheck {
 namespace {
 
-double seconds(int64_t us) {
-    return static_cast<double>(us) / 1e6;
-}
-
 // The messages of `port` that wholly left the wire, read by the one recording reader (a
 // message a reset cut is not a message the receiver got).
 std::vector<WireMessage> portMessages(const std::vector<RecordEntry>& entries, int port) {
@@ -30,9 +26,9 @@ std::vector<WireMessage> portMessages(const std::vector<RecordEntry>& entries, i
 SentMessage sentOf(const WireMessage& m) {
     SentMessage s;
     s.seq = static_cast<long long>(m.seq);
-    s.wireStart = seconds(m.startUs);
-    s.wireEnd = seconds(m.endUs);
-    s.callAt = seconds(m.callUs >= 0 ? m.callUs : m.startUs);
+    s.wireStart = usToSeconds(m.startUs);
+    s.wireEnd = usToSeconds(m.endUs);
+    s.callAt = handedAtSeconds(m);
     s.bytes = m.bytes;
     return s;
 }
@@ -61,11 +57,13 @@ class PieceOrder {
 MtcCapture decodeMtc(const std::vector<RecordEntry>& entries, int port) {
     MtcCapture capture;
     const std::vector<WireMessage> wire = portMessages(entries, port);
-    std::vector<WireMessage> mtc;  // what the receiver reads: quarter and full frames only
-    bool opened = false;           // a stray was the first message since the port was opened
+    std::vector<WireMessage> mtc;   // what the receiver reads: quarter and full frames only
+    std::vector<size_t> sentIndex;  // each of those in capture.messages
+    bool opened = false;            // a stray was the first message since the port was opened
     for (const WireMessage& m : wire) {
         capture.messages.push_back(sentOf(m));
         if (isQuarterFrame(m.bytes) || isFullFrame(m.bytes)) {
+            sentIndex.push_back(capture.messages.size() - 1);
             mtc.push_back(m);
             mtc.back().afterOpen = m.afterOpen || opened;
             opened = false;
@@ -80,7 +78,7 @@ MtcCapture decodeMtc(const std::vector<RecordEntry>& entries, int port) {
     size_t next = 0;
     for (size_t i = 0; i < mtc.size(); ++i) {
         const WireMessage& m = mtc[i];
-        const SentMessage sent = sentOf(m);
+        const SentMessage& sent = capture.messages[sentIndex[i]];
         const bool full = isFullFrame(m.bytes);
         if (full) {
             order.fullFrame();
@@ -122,10 +120,6 @@ std::vector<FullFrame> MtcCapture::requested() const {
 
 size_t MtcCapture::lateTicks() const {
     return fullFrames.size() - requested().size();
-}
-
-std::string formatWithRate(const Timecode& tc) {
-    return format(tc) + "@" + std::to_string(tc.rate);
 }
 
 }  // namespace mtccheck

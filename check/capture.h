@@ -29,13 +29,9 @@ struct SentMessage {
 struct FullFrame {
     SentMessage message;
     Timecode tc;
-    // Sent by the service on its own because it woke more than a quarter interval after the
-    // quarter frame before (a stalled or overloaded machine): it relocates rather than send a
-    // burst of late quarter frames. Recognised from the wire alone: the message before it is a
-    // quarter frame of the same port session handed over more than one interval (at this
-    // frame's rate) earlier. A locate the host asked for while the service was stalled looks
-    // the same, so tests that ask for locates tell them apart by time (the first full frame
-    // after a request answers it).
+    // The service's own relocation after a stall, by the wire's one rule (check/wire.h). A
+    // locate the host asked for while the service was stalled looks the same, so tests that ask
+    // for locates tell them apart by time (the first full frame after a request answers it).
     bool lateTick = false;
 };
 
@@ -66,8 +62,5 @@ struct MtcCapture {
 
 // The messages of `port` that left the wire, read in wire order.
 MtcCapture decodeMtc(const std::vector<RecordEntry>& entries, int port = 0);
-
-// A label with its rate code, as failure messages name it: "01:00:00:00@1".
-std::string formatWithRate(const Timecode& tc);
 
 }  // namespace mtccheck

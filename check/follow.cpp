@@ -25,9 +25,8 @@ namespace {
 
 std::string describe(const CycleFollow& c, double from) {
     char text[160];
-    std::snprintf(text, sizeof text, "%s@%d at %.3f s, off by %.1f ms, piece 7 late by %.1f ms",
-                  format(c.label).c_str(), c.label.rate, c.at - from, c.errorS * 1e3,
-                  c.lateS * 1e3);
+    std::snprintf(text, sizeof text, "%s at %.3f s, off by %.1f ms, piece 7 late by %.1f ms",
+                  formatWithRate(c.label).c_str(), c.at - from, c.errorS * 1e3, c.lateS * 1e3);
     return text;
 }
 
@@ -56,7 +55,6 @@ FollowVerdict judgeCycles(const std::vector<TimedReading>& readings, const Playe
         judge.advanceTo(r.at);
         CycleFollow c;
         c.at = r.at;
-        c.pieceZeroS = pieceZeroAt;
         c.errorS = judge.errorAt(r.at);
         c.lateS = std::max(0.0, pieceSevenAt - (pieceZeroAt + 7 * interval));
         c.label = advance(r.time, -2);

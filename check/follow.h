@@ -56,13 +56,12 @@ struct FollowBounds {
 
 // One whole cycle judged when its last piece arrived.
 struct CycleFollow {
-    double at = 0;          // when piece 7 arrived (the wire's clock, seconds)
-    double pieceZeroS = 0;  // when piece 0 began to leave
-    double errorS = 0;      // receiver minus player then
-    double lateS = 0;       // how late piece 7 began to leave against piece 0's schedule
-    Timecode label;         // the label the cycle carried
-    bool outside = false;   // beyond the bounds (with the allowance behind)
-    bool stalled = false;   // within them only thanks to piece 7's lateness
+    double at = 0;         // when piece 7 arrived (the wire's clock, seconds)
+    double errorS = 0;     // receiver minus player then
+    double lateS = 0;      // how late piece 7 began to leave against piece 0's schedule
+    Timecode label;        // the label the cycle carried
+    bool outside = false;  // beyond the bounds (with the allowance behind)
+    bool stalled = false;  // within them only thanks to piece 7's lateness
 };
 
 struct FollowVerdict {

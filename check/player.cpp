@@ -2,19 +2,14 @@
 
 #include <cmath>
 
+#include "check/recording.h"
+
 namespace mtccheck {
-namespace {
-
-double seconds(int64_t us) {
-    return static_cast<double>(us) / 1e6;
-}
-
-}  // namespace
 
 const PlayerChange* PlayerHistory::at(double t) const {
     const PlayerChange* found = nullptr;
     for (const PlayerChange& c : changes_) {
-        if (seconds(c.atUs) > t) {
+        if (usToSeconds(c.atUs) > t) {
             break;
         }
         found = &c;
@@ -27,7 +22,7 @@ double PlayerHistory::positionAt(double t) const {
     if (c == nullptr) {
         return changes_.empty() ? 0 : changes_.front().position;
     }
-    return c->position + (c->playing ? (t - seconds(c->atUs)) * c->rate : 0);
+    return c->position + (c->playing ? (t - usToSeconds(c->atUs)) * c->rate : 0);
 }
 
 bool PlayerHistory::playingAt(double t) const {
@@ -42,7 +37,7 @@ double PlayerHistory::rateAt(double t) const {
 
 double PlayerHistory::changedBefore(double t) const {
     const PlayerChange* c = at(t);
-    return c != nullptr ? seconds(c->atUs) : 0;
+    return c != nullptr ? usToSeconds(c->atUs) : 0;
 }
 
 void ShowPlayer::perform(const Step& step, int64_t us) {
@@ -71,7 +66,7 @@ double ShowPlayer::positionAt(int64_t us) const {
         return 0;
     }
     const PlayerChange& last = history_.changes().back();
-    return last.position + (last.playing ? clock_.played(seconds(us - last.atUs)) : 0);
+    return last.position + (last.playing ? clock_.played(usToSeconds(us - last.atUs)) : 0);
 }
 
 double ShowPlayer::reportedAt(int64_t us) {
@@ -79,7 +74,7 @@ double ShowPlayer::reportedAt(int64_t us) {
         return 0;
     }
     const PlayerChange& last = history_.changes().back();
-    return last.position + (last.playing ? clock_.read(seconds(us - last.atUs)) : 0);
+    return last.position + (last.playing ? clock_.read(usToSeconds(us - last.atUs)) : 0);
 }
 
 int64_t ShowPlayer::nextReportInUs() {

@@ -66,7 +66,6 @@ class ShowPlayer {
     void perform(const Step& step, int64_t us);
 
     const PlayerHistory& history() const { return history_; }
-    const ClockModel& model() const { return clock_.model(); }
     bool playing() const;
     // The current track; none before the first "track".
     std::optional<std::string> track() const;

@@ -48,6 +48,14 @@ bool integer(const std::string& text, int64_t& value) {
 
 }  // namespace
 
+double usToSeconds(int64_t us) {
+    return static_cast<double>(us) / 1e6;
+}
+
+double handedAtSeconds(const WireMessage& m) {
+    return usToSeconds(m.callUs >= 0 ? m.callUs : m.startUs);
+}
+
 std::string formatHex(const uint8_t* bytes, size_t count, const char* separator) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string text;

@@ -27,6 +27,12 @@ struct WireMessage {
     bool afterOpen = false;  // the first message of its port since the port was opened
 };
 
+// Microseconds on the wire's clock, in seconds.
+double usToSeconds(int64_t us);
+// When the service handed `m` over, in seconds: the driver call where the recording knows it,
+// else when the message began to leave. Every rule about the service's timing reads this.
+double handedAtSeconds(const WireMessage& m);
+
 class RecordingReader {
   public:
     // Takes the next chunk of the recording. Complete lines are parsed at once; the rest waits

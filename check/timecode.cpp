@@ -133,4 +133,8 @@ std::string format(const Timecode& tc) {
     return text;
 }
 
+std::string formatWithRate(const Timecode& tc) {
+    return format(tc) + "@" + std::to_string(tc.rate);
+}
+
 }  // namespace mtccheck

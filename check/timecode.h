@@ -69,5 +69,7 @@ double secondsOf(const Timecode& tc);
 
 // "01:00:00:00" (";" before the frames at 29.97 drop-frame).
 std::string format(const Timecode& tc);
+// A label with its rate code, as failure messages name it: "01:00:00:00@1".
+std::string formatWithRate(const Timecode& tc);
 
 }  // namespace mtccheck

@@ -1,18 +1,6 @@
 #include "check/wire.h"
 
 namespace mtccheck {
-namespace {
-
-double seconds(int64_t us) {
-    return static_cast<double>(us) / 1e6;
-}
-
-// When the service handed the message over: the call, or the wire's start when unknown.
-double handedAt(const WireMessage& m) {
-    return seconds(m.callUs >= 0 ? m.callUs : m.startUs);
-}
-
-}  // namespace
 
 bool isQuarterFrame(const std::vector<uint8_t>& b) {
     return b.size() == 2 && b[0] == 0xF1 && b[1] < 0x80;
@@ -23,14 +11,20 @@ bool isFullFrame(const std::vector<uint8_t>& b) {
            b[4] == 0x01 && b[9] == 0xF7;
 }
 
+namespace {
+
+// Whether `m`, a full frame, is the service's own relocation, given the message just before it
+// on the same port (null when there is none since the port was opened).
 bool isRelocation(const WireMessage& m, const WireMessage* before) {
     if (before == nullptr || m.afterOpen || !isFullFrame(m.bytes) ||
         !isQuarterFrame(before->bytes)) {
         return false;
     }
     const int rate = (m.bytes[5] >> 5) & 3;
-    return handedAt(m) - handedAt(*before) > frameSeconds(rate) / 4.0;
+    return handedAtSeconds(m) - handedAtSeconds(*before) > frameSeconds(rate) / 4.0;
 }
+
+}  // namespace
 
 WireReadings readWire(const std::vector<WireMessage>& wire) {
     WireReadings out;
@@ -40,9 +34,9 @@ WireReadings readWire(const std::vector<WireMessage>& wire) {
         const WireMessage& m = wire[i];
         const bool relocation = isRelocation(m, i > 0 ? &wire[i - 1] : nullptr);
         readings.clear();
-        decoder.feed(m.bytes.data(), m.bytes.size(), seconds(m.endUs), readings);
+        decoder.feed(m.bytes.data(), m.bytes.size(), usToSeconds(m.endUs), readings);
         for (const Reading& r : readings) {
-            out.readings.push_back({r, seconds(m.startUs), relocation, i});
+            out.readings.push_back({r, usToSeconds(m.startUs), relocation, i});
         }
     }
     out.counts = {decoder.fullFrames(), decoder.quarterFrames(), decoder.cycles(),

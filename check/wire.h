@@ -46,10 +46,6 @@ struct WireReadings {
 };
 WireReadings readWire(const std::vector<WireMessage>& wire);
 
-// Whether `m`, a full frame, is the service's own relocation, given the message just before it
-// on the same port (null when there is none since the port was opened).
-bool isRelocation(const WireMessage& m, const WireMessage* before);
-
 // The message's bytes are one quarter frame (F1 0nnn dddd), or one well-formed full frame
 // (F0 7F 7F 01 01 hr mn sc fr F7).
 bool isQuarterFrame(const std::vector<uint8_t>& bytes);

@@ -93,10 +93,6 @@ Pacer::~Pacer() {
     }
 }
 
-void Pacer::waitUntil(int64_t deadlineUs) {
-    waitUntilOr(deadlineUs, nullptr);
-}
-
 bool Pacer::waitUntilOr(int64_t deadlineUs, HANDLE wake) {
     const int64_t delay = deadlineUs - nowMicros();
     if (delay <= 0) {

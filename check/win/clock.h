@@ -25,16 +25,15 @@ void sleepUntil(double t);
 
 // Waits until `deadlineUs` on the performance-counter clock, on a high-resolution waitable
 // timer where the system has one (no winmm: the checker must not load the MIDI layer it
-// watches). One owner thread; waitUntil blocks.
+// watches). One owner thread; waitUntilOr blocks.
 class Pacer {
   public:
     Pacer();
     ~Pacer();
     Pacer(const Pacer&) = delete;
     Pacer& operator=(const Pacer&) = delete;
-    void waitUntil(int64_t deadlineUs);
-    // The same, but returns as soon as `wake` (an event, or null for none) is signalled: true
-    // then, false at the deadline.
+    // Returns at the deadline (false) or as soon as `wake` (an event, or null for none) is
+    // signalled (true).
     bool waitUntilOr(int64_t deadlineUs, HANDLE wake);
 
   private:

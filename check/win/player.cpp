@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "check/recording.h"
 #include "check/win/clock.h"
 
 namespace mtccheck {
@@ -61,7 +62,7 @@ double Player::changeLocked(double position, bool playing, const std::string* tr
     change.track = track != nullptr ? std::optional<std::string>(*track)
                                     : (last != nullptr ? last->track : std::nullopt);
     history_.add(std::move(change));
-    return static_cast<double>(history_.changes().back().atUs) / 1e6;
+    return usToSeconds(history_.changes().back().atUs);
 }
 
 void Player::sendLocked(double t, bool locate) {

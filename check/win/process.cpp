@@ -64,6 +64,15 @@ void ChildProcess::closeOurEnds() {
     }
 }
 
+void ChildProcess::ChildEnds::close() {
+    for (HANDLE* handle : {&input, &output, &error}) {
+        if (*handle != nullptr) {
+            CloseHandle(*handle);
+            *handle = nullptr;
+        }
+    }
+}
+
 bool ChildProcess::createPipes(const ChildOptions& options, ChildEnds& ends, std::string& error) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     if (!CreatePipe(&ends.input, &input_, &inherit, 0) ||
@@ -71,11 +80,7 @@ bool ChildProcess::createPipes(const ChildOptions& options, ChildEnds& ends, std
         (options.captureError && !CreatePipe(&error_, &ends.error, &inherit, 0))) {
         error = "cannot create the child's pipes (Windows error " + std::to_string(GetLastError()) +
                 ")";
-        for (HANDLE handle : {ends.input, ends.output}) {
-            if (handle != nullptr) {
-                CloseHandle(handle);
-            }
-        }
+        ends.close();
         closeOurEnds();
         return false;
     }
@@ -114,11 +119,7 @@ bool ChildProcess::launch(const ChildOptions& options, ChildEnds& ends, std::str
         options.environment.empty() ? nullptr : const_cast<wchar_t*>(options.environment.c_str()),
         options.folder.empty() ? nullptr : options.folder.c_str(), &startup, &info);
     const DWORD startError = GetLastError();
-    for (HANDLE handle : {ends.input, ends.output, ends.error}) {
-        if (handle != nullptr) {
-            CloseHandle(handle);
-        }
-    }
+    ends.close();
     if (!created) {
         error = "cannot start " + narrow(options.program) + " (Windows error " +
                 std::to_string(startError) + ")";

@@ -92,6 +92,7 @@ class ChildProcess {
         HANDLE input = nullptr;
         HANDLE output = nullptr;
         HANDLE error = nullptr;
+        void close();  // closes those that are open
     };
     // The pipes (ours not inheritable) and, without captureError, the null device for its
     // standard error. Called under the creation lock.

@@ -99,7 +99,7 @@ class Session {
     bool loadShow();
     bool nextLine(std::string& line, unsigned timeoutMs);
     std::optional<OutputLine> awaitLine(unsigned timeoutMs);
-    void waitServingInput(Pacer& pacer, int64_t untilUs);
+    void waitServingInput(int64_t untilUs);
     long awaitServiceExit(unsigned timeoutMs);
     std::string closeInput();
     bool awaitReply(int id, Json& reply, unsigned timeoutMs);
@@ -147,7 +147,8 @@ class Session {
     std::vector<InputProblem> inputProblems_;
     std::vector<std::string> inputProblemTexts_;  // the input's own, kept apart for the comparison
     uint64_t inputSeq_ = 0;
-    Pacer waiter_;  // the waits for the service's lines and exit while an input is open
+    Pacer
+        waiter_;  // every wait of the main thread: the show's steps, the service's lines, its exit
 };
 
 // Opens the MIDI input named on the command line, before the service starts, so that a
@@ -255,15 +256,15 @@ std::optional<OutputLine> Session::awaitLine(unsigned timeoutMs) {
         if (next || now >= deadline || child_.outputEnded()) {
             return next;
         }
-        waitServingInput(waiter_, std::min(deadline, now + kWaitSliceUs));
+        waitServingInput(std::min(deadline, now + kWaitSliceUs));
     }
 }
 
 // Waits until `untilUs`, taking what the input brings whenever it signals, so the driver gets
 // its buffers back at once however long the wait. Main thread.
-void Session::waitServingInput(Pacer& pacer, int64_t untilUs) {
+void Session::waitServingInput(int64_t untilUs) {
     const HANDLE wake = input_ ? static_cast<HANDLE>(input_->wakeEvent()) : nullptr;
-    while (pacer.waitUntilOr(untilUs, wake)) {
+    while (waiter_.waitUntilOr(untilUs, wake)) {
         pollInput();
     }
 }
@@ -277,7 +278,7 @@ long Session::awaitServiceExit(unsigned timeoutMs) {
     child_.closeInput();
     const int64_t deadline = nowMicros() + static_cast<int64_t>(timeoutMs) * 1000;
     while (nowMicros() < deadline && WaitForSingleObject(child_.process(), 0) == WAIT_TIMEOUT) {
-        waitServingInput(waiter_, std::min(deadline, nowMicros() + kWaitSliceUs));
+        waitServingInput(std::min(deadline, nowMicros() + kWaitSliceUs));
     }
     return child_.finish(0);
 }
@@ -582,7 +583,6 @@ void Session::watchWire() {
 // wire and the service's lines taken as they come. True when it ran to its stop. Main thread;
 // blocks for the length of the show.
 bool Session::playShow() {
-    Pacer pacer;
     t0_ = nowMicros();
     size_t next = 0;
     int64_t nextReport = t0_;
@@ -622,7 +622,7 @@ bool Session::playShow() {
                 nextStatus = now + statusEvery;
             }
         }
-        waitServingInput(pacer, std::min(std::min(nextReport, stepDue()), nextStatus));
+        waitServingInput(std::min(std::min(nextReport, stepDue()), nextStatus));
     }
 }
 
@@ -665,11 +665,10 @@ long Session::stopService(bool& stopped) {
     Json reply;
     stopped = child_.write(stop + "\n") && awaitReply(3, reply, kReplyTimeoutMs);
     const int64_t tailEnd = nowMicros() + kRecordingTailUs;
-    Pacer pacer;
     while (nowMicros() < tailEnd) {
         drainLines();
         pollWire();
-        waitServingInput(pacer, std::min(tailEnd, nowMicros() + kTailPollUs));
+        waitServingInput(std::min(tailEnd, nowMicros() + kTailPollUs));
     }
     const long code = awaitServiceExit(kExitTimeoutMs);
     drainLines();
