@@ -53,13 +53,18 @@ class NullSink final : public velmarmtc::Sink {
     uint64_t quarters = 0;
 };
 
+// The wall clock that goes with simulated time `now`, so that every report is exactly fresh.
+double wallMs(double now) {
+    return 1700000000000.0 + now * 1000.0;
+}
+
 velmarmtc::Snapshot playingAt(double position, double now) {
     velmarmtc::Snapshot s;
     s.trackId = "track";
     s.hasTrack = true;
     s.position = position;
     s.playing = true;
-    s.sentAtUnixMs = 1700000000000.0 + now * 1000.0;
+    s.sentAtUnixMs = wallMs(now);
     return s;
 }
 
@@ -69,7 +74,7 @@ double playerPosition(double now) {
 }
 
 void report(velmarmtc::Engine& engine, double now) {
-    engine.transport(playingAt(playerPosition(now), now), now, 1700000000000.0 + now * 1000.0);
+    engine.transport(playingAt(playerPosition(now), now), now, wallMs(now));
 }
 
 // A started engine playing from time 0, its first full frame done. Returns the time of the
@@ -144,7 +149,7 @@ void BM_EngineTransport(benchmark::State& state) {
     for (auto _ : state) {
         now += 0.02;
         const double position = 10 + std::floor(now / kBlock) * kBlock;
-        engine.transport(playingAt(position, now), now, 1700000000000.0 + now * 1000.0);
+        engine.transport(playingAt(position, now), now, wallMs(now));
         if (now > 86400) {
             startPlaying(engine, 25, phaseLock);
             now = 0;

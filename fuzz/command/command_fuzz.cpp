@@ -31,7 +31,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "core/engine.h"
 #include "json/mtcjson.h"

@@ -31,8 +31,7 @@ TEST(Allocation, aPlayingEnginesStepAllocatesNothingOverThousandsOfQuarterFrames
             SCOPED_TRACE(phaseLock ? "phase lock" : "default");
             coretest::Rig rig;
             rig.sink.fullDuration = 0.002;
-            rig.at(0);
-            rig.engine.start("winmm:test", fps, 3600, 0, phaseLock);
+            rig.start(fps, 3600, 0, phaseLock);
             const size_t callCapacity = rig.sink.calls.capacity();
             const size_t packetCapacity = rig.sink.packets.capacity();
 

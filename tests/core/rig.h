@@ -44,9 +44,9 @@ struct Rig {
     double now() const { return sink.now; }
     void at(double t) { sink.now = t; }
 
-    void start(double fps = 25, double offset = 3600, double t = 0) {
+    void start(double fps = 25, double offset = 3600, double t = 0, bool phaseLock = false) {
         at(t);
-        engine.start("winmm:test", fps, offset, t);
+        engine.start("winmm:test", fps, offset, t, phaseLock);
     }
 
     // The report as fresh as it can be: sent at this very instant.

@@ -54,8 +54,7 @@ inline SimulatedShow simulateShow(const mtccheck::Show& show, bool phaseLock, ui
     rec.haveWire = true;
 
     const double start = 1.0;  // the engine's clock need not start at 0
-    rig.at(start);
-    rig.engine.start("winmm:test", show.fps, show.offset, start, phaseLock);
+    rig.start(show.fps, show.offset, start, phaseLock);
 
     // The checking library's player: its history, its clock read in blocks with jitter.
     mtccheck::ShowPlayer player(show.clock, seed);
@@ -94,8 +93,10 @@ inline SimulatedShow simulateShow(const mtccheck::Show& show, bool phaseLock, ui
             rig.engine.step(t);
             continue;
         }
+        bool locate = false;  // a step's own report may ask for a locate; a periodic one never
         if (t == stepAt) {
             const mtccheck::Step& step = show.steps[next++];
+            locate = step.locate;
             player.perform(step, us(t));
             mtccheck::StepRecord sr;
             sr.label = step.label;
@@ -106,11 +107,8 @@ inline SimulatedShow simulateShow(const mtccheck::Show& show, bool phaseLock, ui
                 rig.engine.stop();
                 break;
             }
-            send(t, step.locate);
-            nextReport = t + static_cast<double>(player.nextReportInUs()) / 1e6;
-            continue;
         }
-        send(t, false);
+        send(t, locate);
         nextReport = t + static_cast<double>(player.nextReportInUs()) / 1e6;
     }
     rec.player = player.history().changes();
@@ -121,7 +119,7 @@ inline SimulatedShow simulateShow(const mtccheck::Show& show, bool phaseLock, ui
         mtccheck::WireMessage m;
         m.port = 0;
         m.seq = ++seq;
-        m.startUs = static_cast<int64_t>(std::llround(p.time * 1e6));
+        m.startUs = us(p.time);
         m.endUs =
             m.startUs +
             static_cast<int64_t>(std::llround(static_cast<double>(p.size) * kSecondsPerByte * 1e6));

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <vector>
 
 #include "core/clock_filter.h"
@@ -221,14 +220,12 @@ TEST(EnginePhaseLock, theFirstCycleStartsOnTheFirstEvenFrameBoundaryOneIntervalO
     for (const LockCase& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        rig.at(0);
-        rig.engine.start("winmm:test", c.fps, 0, 0, true);
+        rig.start(c.fps, 0, 0, true);
         rig.sendAt(0, c.position, true, "A");
         rig.advanceTo(c.firstPieceAt + 7.5 * rig.engine.quarterInterval());
         const Bytes quarters = rig.quarterDataSince(0);
         ASSERT_EQ(quarters.size(), 8u);
-        EXPECT_EQ(Bytes(quarters.begin(), quarters.end()),
-                  Bytes(c.firstCycle.begin(), c.firstCycle.end()));
+        EXPECT_EQ(quarters, Bytes(c.firstCycle.begin(), c.firstCycle.end()));
         EXPECT_NEAR(rig.sink.packets[1].time, c.firstPieceAt, 1e-9);
     }
 }

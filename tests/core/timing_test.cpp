@@ -115,7 +115,7 @@ TEST(Timing, everyClockModelKeepsCyclesTwoFramesOnAndPhaseLockHoldsTheFrameGrid)
                     for (const auto& phase : r.phases) {
                         phases.push_back(phase.second);
                     }
-                    const double interval = fps == 29.97 ? 1001.0 / 120000.0 : 0.25 / fps;
+                    const double interval = mtccheck::frameSeconds(mtccheck::rateCodeOf(fps)) / 4;
                     intervalChange =
                         std::max(intervalChange, largestIntervalChange(sim.packets, interval));
                 }

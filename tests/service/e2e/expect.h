@@ -53,8 +53,6 @@ constexpr char kPlayerPortScenario[] = "port name=\"Player port\" path=\"sim#pla
 constexpr char kPlayerPortId[] =
     "winmm:33340cd741d8d8a2baeff4c3dbf8b8ffba9d3502fa7f452018a48e6a24c5837d";
 
-// A service whose simulated output is the player's port, followed by `moreLines` of the
-// scenario (further ports, faults).
 // Sends "stop" with `id` once a player's reports have ended and returns the line that answers
 // it (at most 5 s). A stall of this machine between the last report and the stop lets the
 // watchdog end the output first, which is the service doing its job: that event, and the
@@ -75,6 +73,8 @@ inline std::string stopReply(ServiceHost& host, const std::string& id) {
     return "";
 }
 
+// A service whose simulated output is the player's port, followed by `moreLines` of the
+// scenario (further ports, faults).
 inline ServiceOptions onPlayerPort(const std::string& moreLines = std::string()) {
     ServiceOptions options;
     options.scenario = kPlayerPortScenario + moreLines;

@@ -626,21 +626,10 @@ Findings runRow(const Row& row) {
         if (row.stage == Stage::LocateInFlight) {
             Sleep(60);  // the held frame goes out once the first is done, before the stop
         }
-        host.send(R"({"id":90,"command":"stop"})");
-        for (;;) {
-            const std::optional<OutputLine> line = host.readLine(5.0);
-            if (!line) {
-                f.add("no reply to the stop after the fault");
-                break;
-            }
-            if (line->text == okLine("90")) {
-                break;
-            }
-            // A stall of this machine may let the watchdog end the output first.
-            if (line->text != errorEventLine(kNotActive) &&
-                line->text != errorEventLine(kWatchdog)) {
-                f.add("unexpected line after the fault: " + line->text);
-            }
+        const std::string stopped = stopReply(host, "90");
+        if (stopped != okLine("90")) {
+            f.add(stopped.empty() ? "no reply to the stop after the fault"
+                                  : "unexpected line after the fault: " + stopped);
         }
         if (host.waitExit(0.0)) {
             f.add("the service ended");

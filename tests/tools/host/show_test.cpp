@@ -142,16 +142,23 @@ bool readReport(const std::wstring& dir, const wchar_t* file, Json& report) {
 
 const char* kLoopedPorts = "port name=\"Show Port\"\ninput loop=0 name=\"Show In\"\n";
 
-TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
-    const std::wstring dir = freshFolder(L"mtc-host-show-");
+// Runs mtc-host on one simulated output with `show`, its report and the port's recording in
+// `dir`, and `more` arguments after those.
+HostRun runOnPlainPort(const std::wstring& dir, const char* show, const std::wstring& more) {
     writeText(dir + L"ports.txt", "port name=\"Show Port\"\n");
-    writeText(dir + L"show.txt", kShortShow);
+    writeText(dir + L"show.txt", show);
     SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", (dir + L"ports.txt").c_str());
     SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", (dir + L"wire.log").c_str());
     const HostRun run = runHost(L"--script \"" + dir + L"show.txt\" --report " + quotedFolder(dir) +
-                                L" " + recordingArgument(dir));
+                                L" " + recordingArgument(dir) + more);
     SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", nullptr);
     SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", nullptr);
+    return run;
+}
+
+TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
+    const std::wstring dir = freshFolder(L"mtc-host-show-");
+    const HostRun run = runOnPlainPort(dir, kShortShow, L"");
     SCOPED_TRACE(run.all());
     ASSERT_EQ(run.exitCode, 0);
 
@@ -199,16 +206,10 @@ TEST(HostShow, aShortShowOnTheSimulatedPortStaysWithinHonestBounds) {
 // clock; the figures here are printed in the report.)
 TEST(HostShow, phaseLockIsAskedForAtTheStartAndTheReportSaysSo) {
     const std::wstring dir = freshFolder(L"mtc-host-lock-");
-    writeText(dir + L"ports.txt", "port name=\"Show Port\"\n");
-    writeText(dir + L"show.txt",
-              "fps 25\nplayer blocks 512 48000\nplayer reports 20 4\ntrack t1\nplay\n"
-              "wait 2\nstop\n");
-    SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", (dir + L"ports.txt").c_str());
-    SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", (dir + L"wire.log").c_str());
-    const HostRun run = runHost(L"--script \"" + dir + L"show.txt\" --report " + quotedFolder(dir) +
-                                L" " + recordingArgument(dir) + L" --phase-lock");
-    SetEnvironmentVariableW(L"MTC_SIMPORT_SCENARIO", nullptr);
-    SetEnvironmentVariableW(L"MTC_SIMPORT_LOG", nullptr);
+    const HostRun run = runOnPlainPort(dir,
+                                       "fps 25\nplayer blocks 512 48000\nplayer reports 20 4\n"
+                                       "track t1\nplay\nwait 2\nstop\n",
+                                       L" --phase-lock");
     SCOPED_TRACE(run.all());
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_NE(run.all().find(",\"phaseLock\":true}"), std::string::npos);
